@@ -1,0 +1,176 @@
+#include "child_process/MySqlChildProcess.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <new>
+
+#include "child_process/Log.h"
+#include "host/EvDebug.h"
+#include "host/FXFolder.h"
+#include "host/FXString.h"
+#include "host/HXPI.h"
+#include "host/HxProcess.h"
+#include "host/HxThread.h"
+
+int GETCURRENTTHREADID()
+{
+    return static_cast<int>(getpid());
+}
+
+namespace LibMySqlProcess {
+
+namespace {
+
+// The error file is named after the microsecond of Initialize. Two objects
+// initialized within one microsecond would share a file and read each other's
+// errors, so the time handed out only ever increases within the process.
+int64_t UniqueStartTimeUs()
+{
+    static std::atomic<int64_t> last{0};
+    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count() /
+                        1000;
+    int64_t prev = last.load(std::memory_order_relaxed);
+    int64_t next;
+    do {
+        next = now > prev ? now : prev + 1;
+    } while (!last.compare_exchange_weak(prev, next, std::memory_order_relaxed));
+    return next;
+}
+
+void CloseIfOpen(int& fd)
+{
+    if (fd != -1) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+}  // namespace
+
+MySqlChildProcess::MySqlChildProcess()
+    : m_filedesPW{-1, -1},
+      m_filedesCW{-1, -1},
+      m_startTimeUs(0),
+      m_childPid(-1),
+      m_hxProcess(nullptr),
+      m_userName{},
+      m_event(nullptr),
+      m_lastErr(0),
+      m_waitThread(nullptr),
+      m_waitComplete(false),
+      m_waitFailed(false),
+      m_exitStatus(0),
+      m_exitStatusKnown(false),
+      m_initialized(false),
+      m_childLive(false)
+{
+}
+
+MySqlChildProcess::~MySqlChildProcess()
+{
+    delete m_hxProcess;
+    m_hxProcess = nullptr;
+    for (int fd : {m_filedesPW[0], m_filedesPW[1], m_filedesCW[0], m_filedesCW[1]})
+        if (fd != -1)
+            close(fd);
+    // No wait thread runs any more (the object must outlive it), so nothing
+    // can log through the event or touch the thread object.
+    delete m_waitThread;
+    delete m_event;
+}
+
+int MySqlChildProcess::Initialize(std::string command, std::string userName, std::string)
+{
+    m_command = std::move(command);
+    if (m_event == nullptr)
+        m_event = new (std::nothrow) EvEvent();
+    m_startTimeUs = UniqueStartTimeUs();
+    if (m_event == nullptr) {
+        m_lastErr = ENOMEM;
+        return -1;
+    }
+
+    // Shortening either would run a different command or impersonate a
+    // different user, so both are refused.
+    if (m_command.size() >= static_cast<size_t>(kCommandLineSize)) {
+        MSCP_LOG(m_event, "Initialize", "Command line of %zu characters refused: at most %d are allowed",
+                 m_command.size(), kCommandLineSize - 1);
+        m_lastErr = E2BIG;
+        return -1;
+    }
+    if (userName.size() >= static_cast<size_t>(kUserNameSize)) {
+        MSCP_LOG(m_event, "Initialize", "User name of %zu characters refused: at most %d are allowed",
+                 userName.size(), kUserNameSize - 1);
+        m_lastErr = ENAMETOOLONG;
+        return -1;
+    }
+
+    memset(m_userName, 0, sizeof m_userName);
+    if (!userName.empty()) {
+        memcpy(m_userName, userName.data(), userName.size());
+        MSCP_LOG(m_event, "Initialize", "Impersonating User [ %s ]", m_userName);
+    } else {
+        MSCP_LOG(m_event, "Initialize", "No Impersonation for this Child Process");
+    }
+
+    {
+        HXPI_CommClient client(m_event);
+        const long long jobId = static_cast<long long>(m_event->getJobId());
+        const char* clientName = HXPI_Focus::getFocusClientName(true);
+        const char* resultsDir = client.getJobResultsDirectory(clientName);
+        m_errFilePath = FXString::Format("%s/HX_JobResults/2/0/%lld", resultsDir != nullptr ? resultsDir : "", jobId);
+    }
+
+    if (!FXFolder::DoesFolderExist(m_errFilePath)) {
+        CKoError result = FXFolder::CreateFoldersIteratively(m_errFilePath, nullptr);
+        if (result.IsError()) {
+            MSCP_LOG(m_event, "Initialize", "Unable to create log folder [%s], error=[%s]", m_errFilePath.c_str(),
+                     result.AsString().c_str());
+            return -1;
+        }
+    }
+
+    m_errFilePath = FXString::Format("%s/MySqlErrors_%ld.txt", m_errFilePath.c_str(), static_cast<long>(m_startTimeUs));
+    MSCP_LOG(m_event, "Initialize", "Error file [%s]", m_errFilePath.c_str());
+    m_initialized = true;
+    return 0;
+}
+
+int MySqlChildProcess::Initialize(std::string command, GetMySqlInfo* info)
+{
+    return Initialize(std::move(command), info != nullptr ? info->impersonationUser : std::string(), std::string());
+}
+
+int MySqlChildProcess::Finalize()
+{
+    MSCP_LOG(m_event, "Finalize", "start");
+    CloseIfOpen(m_filedesPW[1]);
+    CloseIfOpen(m_filedesCW[0]);
+    return 0;
+}
+
+int MySqlChildProcess::Terminate()
+{
+    // A pid that was never ours, or that has been reaped, may name any
+    // process by now: signal only the live child.
+    if (!m_childLive.load() || m_childPid <= 0) {
+        errno = ESRCH;
+        return -1;
+    }
+    return kill(m_childPid, SIGKILL);
+}
+
+int MySqlChildProcess::GetLastErr()
+{
+    const int err = errno;
+    m_lastErr = err;
+    return err;
+}
+
+}  // namespace LibMySqlProcess

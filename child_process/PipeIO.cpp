@@ -1,0 +1,87 @@
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "child_process/Log.h"
+#include "child_process/MySqlChildProcess.h"
+
+namespace LibMySqlProcess {
+
+namespace {
+
+// One write call moves at most this much, so that every count fits the int
+// of the "wrote %d bytes" line; the loop carries on with the rest.
+constexpr size_t kMaxWriteChunk = size_t{1} << 30;
+
+}  // namespace
+
+int MySqlChildProcess::WriteBuf(char* data, long length)
+{
+    if (length <= 0)
+        return 0;
+    if (data == nullptr) {
+        MSCP_LOG(m_event, "WriteBuf", "write failed: no data for %ld bytes", length);
+        m_lastErr = EFAULT;
+        return -1;
+    }
+
+    // The whole count is written, however large: never cut to 32 bits.
+    const char* position = data;
+    size_t remaining = static_cast<size_t>(length);
+    while (remaining > 0) {
+        const size_t chunk = remaining < kMaxWriteChunk ? remaining : kMaxWriteChunk;
+        const ssize_t n = write(m_filedesPW[1], position, chunk);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int err = errno;
+            m_lastErr = err;
+            MSCP_LOG(m_event, "WriteBuf", "write failed: errno=%d", err);
+            char errorStream[3000];
+            long errorLength = 1024;
+            ReadErrBuf(errorStream, &errorLength);
+            // ReadErrBuf leaves the errno it found in m_lastErr; the write's
+            // error is the one the caller must see.
+            m_lastErr = err;
+            MSCP_LOG(m_event, "WriteBuf", "Error Stream: %s", errorStream);
+            return -1;
+        }
+        MSCP_LOG_LVL(m_event, "WriteBuf", 8, "wrote %d bytes", static_cast<int>(n));
+        position += n;
+        remaining -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int MySqlChildProcess::ReadBuf(char* buffer, long* length)
+{
+    if (buffer == nullptr || length == nullptr || *length < 1) {
+        MSCP_LOG(m_event, "ReadBuf", "read failed: a buffer of at least 1 byte is required");
+        m_lastErr = EINVAL;
+        return -1;
+    }
+    const size_t capacity = static_cast<size_t>(*length);
+    ssize_t n;
+    do {
+        n = read(m_filedesCW[0], buffer, capacity - 1);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        m_lastErr = errno;
+        memset(buffer, 0, capacity);
+        MSCP_LOG(m_event, "ReadBuf", "read failed: errno=%d", m_lastErr.load());
+        return -1;
+    }
+    // Everything after the data is zero, as if the whole buffer had been
+    // cleared first; clearing only the unused tail keeps large buffers cheap.
+    memset(buffer + n, 0, capacity - static_cast<size_t>(n));
+    if (n == 0) {
+        MSCP_LOG(m_event, "ReadBuf", "no data left to read");
+        *length = 0;
+        return 0;
+    }
+    *length = static_cast<long>(n);
+    return 0;
+}
+
+}  // namespace LibMySqlProcess

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <memory>
+
+#include "child_process/MySqlChildProcess.h"
+
+namespace LibMySqlProcess {
+
+constexpr int kArgvEntries = kMaxArguments + 1;
+
+// Splits a command line by the library's own rules: words are separated by
+// the space character alone; a head word holding an odd number of double (or,
+// failing that, single) quotes joins the following words up to the first one
+// holding that quote, and every quote of that kind is deleted from the whole
+// argument; a head holding "--stop-datetime" (and no quote) takes the next
+// word with it unchanged. No escapes, no expansion.
+//
+// Fills argv with at most kMaxArguments arguments followed by a null entry;
+// their text lives in storage, which is (re)allocated once. Returns how many
+// arguments the line holds, which exceeds kMaxArguments when it does not fit.
+int SplitCommandLine(const char* commandLine, char* argv[kArgvEntries], std::unique_ptr<char[]>& storage);
+
+}  // namespace LibMySqlProcess

@@ -1,0 +1,127 @@
+#include "host/EvDebug.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+
+#include "host/HostEnv.h"
+
+namespace {
+
+// Room for the longest line the library writes (a 2999-character command with
+// its text); longer lines are cut and marked, never split across writes.
+constexpr size_t kLineMax = 8192;
+
+// Civil date from days since the epoch (Howard Hinnant's algorithm). gmtime_r
+// and localtime_r take glibc's time-zone lock, which a forked child may find
+// held forever; this takes none.
+void CivilFromDays(int64_t days, int& year, unsigned& month, unsigned& day)
+{
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(days - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    day = doy - (153 * mp + 2) / 5 + 1;
+    month = mp < 10 ? mp + 3 : mp - 9;
+    year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+}
+
+bool LevelEnabled(int level)
+{
+    return level <= hxhost::EnvInt("HX_DEBUG_LEVEL", hxhost::kDefaultDebugLevel);
+}
+
+bool WriteLine(const char* tag, int level, const char* format, va_list args)
+{
+    const int savedErrno = errno;  // logging must never change what the caller sees in errno
+    char line[kLineMax];
+
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const int64_t secs = now.tv_sec;
+    int year;
+    unsigned month, day;
+    CivilFromDays(secs / 86400, year, month, day);
+    const int64_t sod = secs % 86400;
+    int used = snprintf(line, sizeof line, "%04d-%02u-%02u %02d:%02d:%02d.%06ld pid=%d tid=%ld L%d %s ", year, month,
+                        day, static_cast<int>(sod / 3600), static_cast<int>(sod / 60 % 60), static_cast<int>(sod % 60),
+                        now.tv_nsec / 1000, static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)), level,
+                        tag != nullptr ? tag : "");
+    if (used < 0)
+        used = 0;
+    size_t len = static_cast<size_t>(used) < sizeof line ? static_cast<size_t>(used) : sizeof line - 1;
+    static const char kCut[] = "...[cut]";
+    const size_t room = sizeof line - len;
+    int body = vsnprintf(line + len, room, format != nullptr ? format : "", args);
+    if (body > 0 && static_cast<size_t>(body) < room - 1) {
+        len += static_cast<size_t>(body);
+    } else if (body > 0) {
+        // Too long: keep what fits, mark the cut, and still end with a line feed.
+        len = sizeof line - sizeof kCut;
+        for (size_t i = 0; i + 1 < sizeof kCut; ++i)
+            line[len++] = kCut[i];
+    }
+    line[len++] = '\n';
+
+    // Opened per line: no descriptor of ours lingers in the process (a child
+    // that closes its inherited descriptors still logs, and nothing leaks into
+    // tools), and a path changed between calls takes effect at once.
+    const char* path = hxhost::EnvOr("HX_DEBUG_LOG", hxhost::kDefaultDebugLog);
+    bool written = false;
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+    if (fd >= 0) {
+        ssize_t n;
+        do {
+            n = write(fd, line, len);
+        } while (n < 0 && errno == EINTR);
+        written = n == static_cast<ssize_t>(len);
+        close(fd);
+    }
+    errno = savedErrno;
+    return written;
+}
+
+}  // namespace
+
+void EvDebug::Debug(const char* tag, const char* format, ...)
+{
+    if (!LevelEnabled(1))
+        return;
+    va_list args;
+    va_start(args, format);
+    WriteLine(tag, 1, format, args);
+    va_end(args);
+}
+
+void EvDebug::DebugLvl(const char* tag, int level, const char* format, ...)
+{
+    if (!LevelEnabled(level))
+        return;
+    va_list args;
+    va_start(args, format);
+    WriteLine(tag, level, format, args);
+    va_end(args);
+}
+
+int64_t EvEvent::getJobId() const
+{
+    return hxhost::EnvInt("HX_JOB_ID", 0);
+}
+
+bool HxDebugWrite(const char* tag, int level, const char* format, ...)
+{
+    if (!LevelEnabled(level))
+        return false;
+    va_list args;
+    va_start(args, format);
+    bool written = WriteLine(tag, level, format, args);
+    va_end(args);
+    return written;
+}

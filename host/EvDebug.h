@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+
+#include "host/HostExport.h"
+
+// A debug context. Every line goes to the debug log file named by HX_DEBUG_LOG
+// (default /tmp/hx_debug.log), never to the process's standard error: in a
+// forked child standard error is the tool's error file.
+//
+// A line is written when its level is at most HX_DEBUG_LEVEL (default 5; lines
+// from Debug count as level 1, so 0 silences the log and 8 shows the detail
+// lines). Both variables are read afresh at every call.
+//
+// Writing takes no lock and keeps no descriptor open between lines: each line
+// is formatted on the stack and appended with one write(2) on a descriptor
+// opened with O_APPEND, so lines from threads and children never interleave,
+// and a child forked while another thread is logging, or one that has closed
+// every inherited descriptor, still logs.
+class HX_HOST_API EvDebug {
+public:
+    EvDebug() = default;
+    virtual ~EvDebug() = default;
+
+    void Debug(const char* tag, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void DebugLvl(const char* tag, int level, const char* format, ...) __attribute__((format(printf, 4, 5)));
+};
+
+// The debug context of one job step. HX_JOB_ID (a signed 64-bit number,
+// default 0) is the job it belongs to.
+class HX_HOST_API EvEvent : public EvDebug {
+public:
+    EvEvent() = default;
+    ~EvEvent() override = default;
+
+    int64_t getJobId() const;
+};
+
+// The writer behind EvDebug, usable without an object (the log-writer default
+// instance appends through it too). Returns true when the line was written.
+HX_HOST_API bool HxDebugWrite(const char* tag, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));

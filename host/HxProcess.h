@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstring>
+#include <string>
+
+#include "host/HostExport.h"
+
+// Forks a child and waits for it.
+class HX_HOST_API HxProcess {
+public:
+    HxProcess();
+    ~HxProcess();
+
+    HxProcess(const HxProcess&) = delete;
+    HxProcess& operator=(const HxProcess&) = delete;
+
+    // Forks. In the child, runs fn(arg) and ends the child with _exit(127)
+    // should fn ever return. In the parent returns true once the child exists;
+    // false when none could be made, with a reason in *error and the cause
+    // left in errno.
+    bool Fork(void (*fn)(void*), void* arg, std::string* error);
+
+    // Waits with waitpid (EINTR retried) until the child has ended and stores
+    // its wait status. timeoutMs -1 waits without limit; otherwise gives up
+    // after about that many milliseconds with a reason in *error.
+    bool WaitForProcessToEnd(int* status, std::string* error, int timeoutMs);
+
+    // Buffer forms: on failure copy at most len characters of the reason and
+    // terminate the buffer at len - 1.
+    bool Fork(void (*fn)(void*), void* arg, char* error, int len)
+    {
+        std::string text;
+        bool ok = Fork(fn, arg, &text);
+        if (!ok)
+            CopyError(text, error, len);
+        return ok;
+    }
+
+    bool WaitForProcessToEnd(int& status, char* error, int len, int timeoutMs)
+    {
+        std::string text;
+        bool ok = WaitForProcessToEnd(&status, &text, timeoutMs);
+        if (!ok)
+            CopyError(text, error, len);
+        return ok;
+    }
+
+    int GetChildPid() const { return m_childPid; }
+
+private:
+    static void CopyError(const std::string& text, char* error, int len)
+    {
+        if (error == nullptr || len <= 0)
+            return;
+        // Copies errno-neutrally so that a caller can still read the fork's errno.
+        strncpy(error, text.c_str(), static_cast<size_t>(len));
+        error[len - 1] = '\0';
+    }
+
+    int m_childPid;
+};
