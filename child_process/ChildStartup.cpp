@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <linux/close_range.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -30,24 +31,32 @@ bool KeepAcrossExec(int fd)
     return flags >= 0 && fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC) == 0;
 }
 
-// Closes every descriptor from 3 up. close_range does it in one call; on
-// kernels without it the open descriptors are read from /proc/self/fd, and
-// failing that every number below the descriptor limit is closed.
-void CloseDescriptorsFrom3()
+// Makes every descriptor from 3 up close at the exec, however high it is.
+// Marking rather than closing keeps the host's own descriptors (its debug log,
+// which an impersonated user could not reopen) usable until the exec, while
+// the tool still starts with nothing but 0, 1 and 2. close_range does it in
+// one call; without it the open descriptors are read from /proc/self/fd, and
+// failing that every number below the descriptor limit is marked.
+void CloseDescriptorsFrom3AtExec()
 {
-#ifdef SYS_close_range
-    if (syscall(SYS_close_range, 3u, ~0u, 0u) == 0)
+#if defined(SYS_close_range) && defined(CLOSE_RANGE_CLOEXEC)
+    if (syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC) == 0)
         return;
 #endif
+    auto mark = [](int fd) {
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0)
+            fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    };
     if (DIR* dir = opendir("/proc/self/fd")) {
         const int self = dirfd(dir);
         while (dirent* entry = readdir(dir)) {
             char* end = nullptr;
             long fd = strtol(entry->d_name, &end, 10);
             if (*end == '\0' && end != entry->d_name && fd >= 3 && fd != self)
-                close(static_cast<int>(fd));
+                mark(static_cast<int>(fd));
         }
-        closedir(dir);
+        closedir(dir);  // its own descriptor was opened close-on-exec
         return;
     }
     rlimit limit{};
@@ -55,7 +64,7 @@ void CloseDescriptorsFrom3()
                    ? static_cast<long>(limit.rlim_cur)
                    : 65536;
     for (long fd = 3; fd < max; ++fd)
-        close(static_cast<int>(fd));
+        mark(static_cast<int>(fd));
 }
 
 }  // namespace
@@ -147,7 +156,7 @@ void MySqlChildProcess::PostFork(void* arg)
 
     // Every descriptor above 2, however high: the tool may run as another user
     // and must not inherit the host's sockets or credential files.
-    CloseDescriptorsFrom3();
+    CloseDescriptorsFrom3AtExec();
 
     char** argv = param->argv;
     for (int i = 0; argv[i] != nullptr; ++i)

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <atomic>
+#include <string>
 
 #include "host/HostEnv.h"
 
@@ -31,6 +33,84 @@ void CivilFromDays(int64_t days, int& year, unsigned& month, unsigned& day)
     day = doy - (153 * mp + 2) / 5 + 1;
     month = mp < 10 ? mp + 3 : mp - 9;
     year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+}
+
+// The open log. Writers share one descriptor without a lock: each holds a
+// use count while it writes, and a descriptor replaced because the path
+// changed is closed by whoever is last to stop using it. A forked child keeps
+// using the inherited descriptor, which matters when it has switched to a
+// user who could not open the log itself.
+struct LogTarget {
+    std::string path;
+    int fd = -1;
+    std::atomic<int> users{0};
+    std::atomic<bool> retired{false};
+    std::atomic<bool> closed{false};
+    LogTarget* nextRetired = nullptr;
+};
+
+std::atomic<LogTarget*> g_target{nullptr};
+// Retired targets are kept, never freed: a writer may still hold a pointer it
+// loaded before the swap. One small record per change of path.
+std::atomic<LogTarget*> g_retired{nullptr};
+
+void CloseOnce(LogTarget* t)
+{
+    if (!t->closed.exchange(true))
+        close(t->fd);
+}
+
+void Release(LogTarget* t)
+{
+    if (t->users.fetch_sub(1) == 1 && t->retired.load())
+        CloseOnce(t);
+}
+
+// t must already be unpublished; it is closed once nobody uses it.
+void Retire(LogTarget* t)
+{
+    if (t->retired.exchange(true))
+        return;
+    t->nextRetired = g_retired.load();
+    while (!g_retired.compare_exchange_weak(t->nextRetired, t)) {
+    }
+    if (t->users.load() == 0)
+        CloseOnce(t);
+}
+
+void Unpublish(LogTarget* t)
+{
+    LogTarget* expected = t;
+    if (g_target.compare_exchange_strong(expected, nullptr))
+        Retire(t);
+}
+
+// The target for path with a use held, or null when the log cannot be opened.
+LogTarget* AcquireTarget(const char* path)
+{
+    for (;;) {
+        LogTarget* t = g_target.load();
+        if (t != nullptr && t->path == path) {
+            t->users.fetch_add(1);
+            if (g_target.load() == t && !t->retired.load())
+                return t;
+            Release(t);
+            continue;
+        }
+        const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+        if (fd < 0)
+            return nullptr;
+        LogTarget* fresh = new LogTarget;
+        fresh->path = path;
+        fresh->fd = fd;
+        if (g_target.compare_exchange_strong(t, fresh)) {
+            if (t != nullptr)
+                Retire(t);
+        } else {
+            close(fd);
+            delete fresh;
+        }
+    }
 }
 
 bool LevelEnabled(int level)
@@ -70,19 +150,20 @@ bool WriteLine(const char* tag, int level, const char* format, va_list args)
     }
     line[len++] = '\n';
 
-    // Opened per line: no descriptor of ours lingers in the process (a child
-    // that closes its inherited descriptors still logs, and nothing leaks into
-    // tools), and a path changed between calls takes effect at once.
     const char* path = hxhost::EnvOr("HX_DEBUG_LOG", hxhost::kDefaultDebugLog);
     bool written = false;
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-    if (fd >= 0) {
+    for (int attempt = 0; attempt < 2 && !written; ++attempt) {
+        LogTarget* target = AcquireTarget(path);
+        if (target == nullptr)
+            break;
         ssize_t n;
         do {
-            n = write(fd, line, len);
+            n = write(target->fd, line, len);
         } while (n < 0 && errno == EINTR);
         written = n == static_cast<ssize_t>(len);
-        close(fd);
+        if (n < 0 && errno == EBADF)
+            Unpublish(target);  // someone closed our descriptor: open afresh
+        Release(target);
     }
     errno = savedErrno;
     return written;

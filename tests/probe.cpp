@@ -1,0 +1,162 @@
+// A child for the tests. Modes (argv[1]):
+//   report           print argc, every argument (escaped), the environment,
+//                    the umask, the real/effective ids, the groups and the
+//                    open descriptors with what they point at, as key=value
+//   exit N           exit with code N
+//   stderr N TEXT..  write the TEXTs, one per line, to standard error; exit N
+//   cat              copy standard input to standard output
+//   emit N           write N bytes (a repeating pattern) to standard output
+//   sleep S          sleep S seconds
+//   segv DIR         raise the core limit, change to DIR and crash
+//   closed-stdin     close standard input, then sleep until killed
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+extern char** environ;
+
+namespace {
+
+std::string Escape(const char* s)
+{
+    std::string out;
+    for (; *s != '\0'; ++s) {
+        if (*s == '\t')
+            out += "\\t";
+        else if (*s == '\n')
+            out += "\\n";
+        else if (*s == '\\')
+            out += "\\\\";
+        else
+            out += *s;
+    }
+    return out;
+}
+
+bool WriteAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int Report(int argc, char** argv)
+{
+    std::string out;
+    out += "argc=" + std::to_string(argc) + "\n";
+    for (int i = 0; i < argc; ++i)
+        out += "arg=" + Escape(argv[i]) + "\n";
+    for (char** e = environ; *e != nullptr; ++e)
+        out += "env=" + Escape(*e) + "\n";
+    mode_t mask = umask(0);
+    umask(mask);
+    char octal[16];
+    snprintf(octal, sizeof octal, "%03o", static_cast<unsigned>(mask));
+    out += std::string("umask=") + octal + "\n";
+    out += "uid=" + std::to_string(getuid()) + "\neuid=" + std::to_string(geteuid()) + "\n";
+    out += "gid=" + std::to_string(getgid()) + "\negid=" + std::to_string(getegid()) + "\n";
+    gid_t groups[256];
+    int n = getgroups(256, groups);
+    for (int i = 0; i < n; ++i)
+        out += "group=" + std::to_string(groups[i]) + "\n";
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        int self = dirfd(dir);
+        while (dirent* e = readdir(dir)) {
+            if (e->d_name[0] == '.' || atoi(e->d_name) == self)
+                continue;
+            char link[512] = {};
+            std::string path = std::string("/proc/self/fd/") + e->d_name;
+            ssize_t len = readlink(path.c_str(), link, sizeof link - 1);
+            if (len < 0)
+                len = 0;
+            link[len] = '\0';
+            out += std::string("fd=") + e->d_name + " " + link + "\n";
+        }
+        closedir(dir);
+    }
+    return WriteAll(1, out.data(), out.size()) ? 0 : 3;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string mode = argc > 1 ? argv[1] : "report";
+    if (mode == "report")
+        return Report(argc, argv);
+    if (mode == "exit")
+        return argc > 2 ? atoi(argv[2]) : 0;
+    if (mode == "stderr") {
+        for (int i = 3; i < argc; ++i) {
+            std::string line = std::string(argv[i]) + "\n";
+            WriteAll(2, line.data(), line.size());
+        }
+        return argc > 2 ? atoi(argv[2]) : 0;
+    }
+    if (mode == "cat") {
+        static char buf[1 << 16];
+        for (;;) {
+            ssize_t n = read(0, buf, sizeof buf);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return n < 0 ? 4 : 0;
+            if (!WriteAll(1, buf, static_cast<size_t>(n)))
+                return 5;
+        }
+    }
+    if (mode == "emit") {
+        long long total = argc > 2 ? atoll(argv[2]) : 0;
+        static char buf[1 << 16];
+        for (size_t i = 0; i < sizeof buf; ++i)
+            buf[i] = static_cast<char>('a' + i % 26);
+        long long done = 0;
+        while (done < total) {
+            size_t chunk = static_cast<size_t>(total - done < static_cast<long long>(sizeof buf) ? total - done : sizeof buf);
+            // The pattern continues across chunks: offset i holds 'a' + i % 26.
+            size_t shift = static_cast<size_t>(done % 26);
+            if (!WriteAll(1, buf + shift, chunk < sizeof buf - shift ? chunk : sizeof buf - shift))
+                return 5;
+            done += static_cast<long long>(chunk < sizeof buf - shift ? chunk : sizeof buf - shift);
+        }
+        return 0;
+    }
+    if (mode == "sleep") {
+        sleep(argc > 2 ? static_cast<unsigned>(atoi(argv[2])) : 30);
+        return 0;
+    }
+    if (mode == "segv") {
+        rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+        setrlimit(RLIMIT_CORE, &unlimited);
+        if (argc > 2 && chdir(argv[2]) != 0)
+            return 6;
+        signal(SIGSEGV, SIG_DFL);
+        raise(SIGSEGV);
+        return 7;
+    }
+    if (mode == "closed-stdin") {
+        close(0);
+        for (;;)
+            pause();
+    }
+    fprintf(stderr, "probe: unknown mode %s\n", mode.c_str());
+    return 2;
+}

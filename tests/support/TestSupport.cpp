@@ -1,0 +1,265 @@
+#include "support/TestSupport.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace testsupport {
+
+const char* ProbePath()
+{
+    return MYSQLPROCESS_PROBE;
+}
+
+TempDir::TempDir()
+{
+    char templ[] = "/tmp/mysqlprocess-test-XXXXXX";
+    const char* made = mkdtemp(templ);
+    if (made == nullptr)
+        ADD_FAILURE() << "mkdtemp failed: " << strerror(errno);
+    m_path = made != nullptr ? made : "/tmp";
+    // Children that switch to another user must be able to reach files here.
+    chmod(m_path.c_str(), 0755);
+}
+
+TempDir::~TempDir()
+{
+    if (m_path.size() > 5) {
+        nftw(
+            m_path.c_str(),
+            [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 16, FTW_DEPTH | FTW_PHYS);
+    }
+}
+
+void SetEnv(const char* name, const std::string& value)
+{
+    setenv(name, value.c_str(), 1);
+}
+
+HostEnv::HostEnv(int debugLevel)
+{
+    const std::map<std::string, std::string> values = {
+        {"HX_JOB_RESULTS_DIR", resultsDir()}, {"HX_JOB_ID", "42"},
+        {"HX_DEBUG_LOG", logPath()},          {"HX_DEBUG_LEVEL", std::to_string(debugLevel)},
+        {"HX_BASE_HOME", baseHome()},         {"HX_CLIENT_NAME", "testclient"},
+    };
+    for (const auto& kv : values) {
+        const char* old = getenv(kv.first.c_str());
+        m_saved[kv.first] = {old != nullptr, old != nullptr ? old : ""};
+        SetEnv(kv.first.c_str(), kv.second);
+    }
+}
+
+HostEnv::~HostEnv()
+{
+    for (const auto& kv : m_saved) {
+        if (kv.second.first)
+            setenv(kv.first.c_str(), kv.second.second.c_str(), 1);
+        else
+            unsetenv(kv.first.c_str());
+    }
+}
+
+std::vector<std::string> HostEnv::LogLines() const
+{
+    std::vector<std::string> lines;
+    std::ifstream in(logPath());
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+bool HostEnv::LogHas(const std::string& text) const
+{
+    return LogCount(text) > 0;
+}
+
+int HostEnv::LogCount(const std::string& text) const
+{
+    int n = 0;
+    for (const auto& line : LogLines())
+        n += line.find(text) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+std::vector<std::string> HostEnv::Messages(const std::string& tag) const
+{
+    std::vector<std::string> out;
+    const std::string marker = " " + tag + " ";
+    for (const auto& line : LogLines()) {
+        size_t at = line.find(marker);
+        if (at != std::string::npos)
+            out.push_back(line.substr(at + marker.size()));
+    }
+    return out;
+}
+
+void HostEnv::ClearLog() const
+{
+    truncate(logPath().c_str(), 0);
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text, mode_t mode)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+}
+
+std::vector<int> OpenFds()
+{
+    std::vector<int> fds;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return fds;
+    const int self = dirfd(dir);
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.')
+            continue;
+        int fd = atoi(e->d_name);
+        if (fd == self)
+            continue;
+        // The host's logger keeps the current debug log open on purpose.
+        char link[4096] = {};
+        const std::string proc = std::string("/proc/self/fd/") + e->d_name;
+        ssize_t n = readlink(proc.c_str(), link, sizeof link - 1);
+        const char* log = getenv("HX_DEBUG_LOG");
+        if (n > 0 && log != nullptr && std::string(link, static_cast<size_t>(n)) == log)
+            continue;
+        fds.push_back(fd);
+    }
+    closedir(dir);
+    return fds;
+}
+
+int CountOpenFds()
+{
+    return static_cast<int>(OpenFds().size());
+}
+
+FdLeakCheck::FdLeakCheck() : m_before(CountOpenFds()) {}
+
+FdLeakCheck::~FdLeakCheck()
+{
+    EXPECT_EQ(CountOpenFds(), m_before) << "descriptors leaked";
+}
+
+int RunInSubprocess(const std::function<int()>& fn)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int rc = 1;
+        rc = fn();
+        _exit(rc);
+    }
+    if (pid < 0)
+        return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+bool DenySyscalls(std::initializer_list<long> syscalls, int err)
+{
+    std::vector<sock_filter> prog;
+    prog.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
+    prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0));
+    prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    prog.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+    for (long nr : syscalls) {
+        prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(nr), 0, 1));
+        prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<__u32>(err) & SECCOMP_RET_DATA)));
+    }
+    prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    sock_fprog fprog{static_cast<unsigned short>(prog.size()), prog.data()};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        return false;
+    return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &fprog) == 0;
+}
+
+std::string ReadAll(LibMySqlProcess::MySqlChildProcess& child, long capacity)
+{
+    std::string out;
+    std::vector<char> buf(static_cast<size_t>(capacity));
+    for (;;) {
+        long len = capacity;
+        if (child.ReadBuf(buf.data(), &len) != 0 || len == 0)
+            return out;
+        out.append(buf.data(), static_cast<size_t>(len));
+    }
+}
+
+std::multimap<std::string, std::string> ParseReport(const std::string& text)
+{
+    std::multimap<std::string, std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t eq = line.find('=');
+        if (eq != std::string::npos)
+            out.emplace(line.substr(0, eq), line.substr(eq + 1));
+    }
+    return out;
+}
+
+std::vector<std::string> ReportValues(const std::multimap<std::string, std::string>& report, const std::string& key)
+{
+    std::vector<std::string> out;
+    auto range = report.equal_range(key);
+    for (auto it = range.first; it != range.second; ++it)
+        out.push_back(it->second);
+    return out;
+}
+
+std::string Unescape(const std::string& text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            char c = text[++i];
+            out += c == 't' ? '\t' : c == 'n' ? '\n' : c;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+bool IsRoot()
+{
+    return geteuid() == 0;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "child_process/MySqlChildProcess.h"
+
+namespace testsupport {
+
+// Path of the probe helper program built with the tests.
+const char* ProbePath();
+
+// A fresh folder for one test, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+// Points the host stand-in at a temporary folder for the life of the object:
+// job results under <tmp>/results, job id 42, the debug log at <tmp>/debug.log
+// with every level shown, the base home at <tmp>/basehome. The previous
+// values are restored afterwards.
+class HostEnv {
+public:
+    explicit HostEnv(int debugLevel = 9);
+    ~HostEnv();
+    HostEnv(const HostEnv&) = delete;
+    HostEnv& operator=(const HostEnv&) = delete;
+
+    const std::string& dir() const { return m_tmp.path(); }
+    std::string resultsDir() const { return m_tmp / "results"; }
+    std::string jobFolder() const { return resultsDir() + "/HX_JobResults/2/0/42"; }
+    std::string logPath() const { return m_tmp / "debug.log"; }
+    std::string baseHome() const { return m_tmp / "basehome"; }
+
+    // The debug log as lines; Has/Count look for a substring.
+    std::vector<std::string> LogLines() const;
+    bool LogHas(const std::string& text) const;
+    int LogCount(const std::string& text) const;
+    // The message part of every line whose tag is exactly tag.
+    std::vector<std::string> Messages(const std::string& tag) const;
+    void ClearLog() const;
+
+private:
+    TempDir m_tmp;
+    std::map<std::string, std::pair<bool, std::string>> m_saved;
+};
+
+void SetEnv(const char* name, const std::string& value);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0644);
+
+// Descriptors open in this process (from /proc/self/fd).
+int CountOpenFds();
+std::vector<int> OpenFds();
+
+// Fails the current test if the number of open descriptors differs at the end
+// of the scope from its start.
+class FdLeakCheck {
+public:
+    FdLeakCheck();
+    ~FdLeakCheck();
+
+private:
+    int m_before;
+};
+
+// Runs fn in a forked copy of the test process and returns its exit code, or
+// 128 + signal when it was killed. For cases that change process-wide state
+// (resource limits, seccomp filters) the test itself must keep.
+int RunInSubprocess(const std::function<int()>& fn);
+
+// Installs a seccomp filter that makes each listed system call fail with err
+// (all other calls go through). Returns false when the kernel refuses.
+bool DenySyscalls(std::initializer_list<long> syscalls, int err);
+
+// Reads the child's output until ReadBuf reports its end (or fails).
+std::string ReadAll(LibMySqlProcess::MySqlChildProcess& child, long capacity = 65536);
+
+// The probe's "report" output parsed into key -> values (keys may repeat).
+std::multimap<std::string, std::string> ParseReport(const std::string& text);
+std::vector<std::string> ReportValues(const std::multimap<std::string, std::string>& report, const std::string& key);
+
+// The probe's argument encoding undone: \t \n \\ back to their characters.
+std::string Unescape(const std::string& text);
+
+bool IsRoot();
+
+}  // namespace testsupport
