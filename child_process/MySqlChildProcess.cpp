@@ -87,6 +87,9 @@ MySqlChildProcess::~MySqlChildProcess()
 
 int MySqlChildProcess::Initialize(std::string command, std::string userName, std::string)
 {
+    // Only a complete Initialize makes the object fit to launch; a repeated
+    // call that fails leaves a folder, not a file, in m_errFilePath.
+    m_initialized = false;
     m_command = std::move(command);
     if (m_event == nullptr)
         m_event = new (std::nothrow) EvEvent();
