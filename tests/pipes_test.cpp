@@ -1,0 +1,637 @@
+// Pipe traffic with real children: reads in pieces of the caller's capacity,
+// the end of the output, writes and reads on closed or unopened ends, a child
+// that has gone, signals that interrupt blocked calls, partial writes, and
+// large volumes in both directions at once.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process/MySqlChildProcess.h"
+#include "support/TestSupport.h"
+
+using LibMySqlProcess::MySqlChildProcess;
+using testsupport::HostEnv;
+
+namespace {
+
+const char kWriteTag[] = "MySqlChildProcess::WriteBuf";
+const char kReadTag[] = "MySqlChildProcess::ReadBuf";
+
+std::string Probe(const std::string& args)
+{
+    return std::string(testsupport::ProbePath()) + " " + args;
+}
+
+std::string Sanitizer()
+{
+    const char* s = getenv("MYSQLPROCESS_SANITIZER");
+    return s != nullptr ? s : "";
+}
+
+// What "probe emit" writes: offset i holds 'a' + i % 26.
+std::string EmitPattern(size_t size)
+{
+    std::string out(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        out[i] = static_cast<char>('a' + i % 26);
+    return out;
+}
+
+// Bytes whose value depends on their offset with a period (251) that no
+// chunk or pipe size divides, so a lost, doubled or reordered piece shows.
+constexpr size_t kPeriod = 251;
+
+std::vector<char> PeriodicBuffer(size_t size)
+{
+    std::vector<char> out(size + kPeriod);
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<char>(i % kPeriod);
+    return out;
+}
+
+void Launch(MySqlChildProcess& child, const std::string& command)
+{
+    ASSERT_EQ(child.Initialize(command, "", ""), 0);
+    ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0) << "lastErr=" << child.m_lastErr.load();
+}
+
+// Closes only the write end, so that the child sees the end of its input
+// while its output can still be read (Finalize would close both).
+void CloseInput(MySqlChildProcess& child)
+{
+    if (child.m_filedesPW[1] != -1) {
+        close(child.m_filedesPW[1]);
+        child.m_filedesPW[1] = -1;
+    }
+}
+
+pid_t CurrentTid()
+{
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+// The scheduler state letter of a thread of this process ('S' while it
+// sleeps in a blocking call).
+char ThreadState(pid_t tid)
+{
+    const std::string stat = testsupport::ReadFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
+}
+
+// Waits (with a deadline that only catches a hang) until the thread sleeps.
+bool AwaitSleeping(pid_t tid)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (ThreadState(tid) != 'S') {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::atomic<int> g_signals{0};
+
+void CountSignal(int)
+{
+    g_signals.fetch_add(1);
+}
+
+// SIGUSR1 handled without SA_RESTART for the life of the object, so that a
+// blocked read or write returns EINTR (or a partial count) to the library.
+class InterruptingHandler {
+public:
+    InterruptingHandler()
+    {
+        g_signals = 0;
+        struct sigaction sa {};
+        sa.sa_handler = CountSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        sigaction(SIGUSR1, &sa, &m_old);
+    }
+    ~InterruptingHandler() { sigaction(SIGUSR1, &m_old, nullptr); }
+
+private:
+    struct sigaction m_old {};
+};
+
+// Sends SIGUSR1 to a thread once it sleeps, and waits until its handler ran
+// and it sleeps again (back in the retried call).
+bool InterruptWhileBlocked(pthread_t thread, pid_t tid)
+{
+    if (!AwaitSleeping(tid))
+        return false;
+    const int before = g_signals.load();
+    pthread_kill(thread, SIGUSR1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (g_signals.load() == before) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return AwaitSleeping(tid);
+}
+
+// The counts of the level-8 "wrote %d bytes" lines.
+std::vector<long long> WroteCounts(const HostEnv& env)
+{
+    std::vector<long long> out;
+    for (const std::string& m : env.Messages(kWriteTag)) {
+        long long n = 0;
+        char tail = 0;
+        if (sscanf(m.c_str(), "wrote %lld bytes%c", &n, &tail) == 1)
+            out.push_back(n);
+    }
+    return out;
+}
+
+bool LevelEight(const HostEnv& env, const std::string& message)
+{
+    for (const std::string& line : env.LogLines())
+        if (line.find(" L8 ") != std::string::npos && line.find(message) != std::string::npos)
+            return true;
+    return false;
+}
+
+// Makes the pipe into the child full: the child (which copies its input to
+// an output nobody reads) no longer takes anything. Returns the bytes put in.
+size_t FillInputPipe(MySqlChildProcess& child, const std::vector<char>& pattern)
+{
+    const int fd = child.m_filedesPW[1];
+    const int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    size_t total = 0;
+    int quiet = 0;
+    // Full once nothing more fits twice in a row with a pause between, in
+    // which the child could have taken more.
+    while (quiet < 2) {
+        const ssize_t n = write(fd, pattern.data() + total % kPeriod, 4096);
+        if (n > 0) {
+            total += static_cast<size_t>(n);
+            quiet = 0;
+        } else {
+            ++quiet;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    fcntl(fd, F_SETFL, flags);
+    return total;
+}
+
+// Reads until the end of the output and checks each byte against the
+// periodic pattern, the first byte read being at offset. Returns the offset
+// reached, or -1 when a read failed; the first wrong offset lands in
+// *mismatchAt. A wrong byte does not stop the reading, so that the writer
+// never blocks on a reader that gave up.
+long long ReadPeriodic(MySqlChildProcess& child, long long offset, long long* mismatchAt)
+{
+    static const std::vector<char> reference = PeriodicBuffer(1 << 16);
+    std::vector<char> buffer((1 << 16) + 1);
+    for (;;) {
+        long length = static_cast<long>(buffer.size());
+        if (child.ReadBuf(buffer.data(), &length) != 0)
+            return -1;
+        if (length == 0)
+            return offset;
+        if (*mismatchAt == -1 && memcmp(buffer.data(), reference.data() + offset % static_cast<long long>(kPeriod),
+                                        static_cast<size_t>(length)) != 0)
+            *mismatchAt = offset;
+        offset += length;
+    }
+}
+
+class PipeTest : public ::testing::Test {
+protected:
+    HostEnv m_env;
+};
+
+// ---------------------------------------------------------------------------
+// ReadBuf
+
+TEST_F(PipeTest, ReadTakesAtMostCapacityLessOneBytesInOrder)
+{
+    MySqlChildProcess child;
+    Launch(child, Probe("emit 250"));
+    // Once the child has ended, all 250 bytes wait in the pipe.
+    ASSERT_EQ(child.Wait(0), 0);
+    const std::string expected = EmitPattern(250);
+
+    size_t offset = 0;
+    for (long want : {99L, 99L, 52L}) {
+        SCOPED_TRACE("at offset " + std::to_string(offset));
+        char buffer[100];
+        memset(buffer, 'X', sizeof buffer);
+        long length = 100;
+
+        ASSERT_EQ(child.ReadBuf(buffer, &length), 0);
+
+        ASSERT_EQ(length, want);
+        EXPECT_EQ(std::string(buffer, static_cast<size_t>(length)), expected.substr(offset, static_cast<size_t>(want)));
+        for (size_t i = static_cast<size_t>(length); i < sizeof buffer; ++i)
+            ASSERT_EQ(buffer[i], '\0') << "at " << i;
+        offset += static_cast<size_t>(length);
+    }
+    // A successful read logs nothing.
+    EXPECT_TRUE(m_env.Messages(kReadTag).empty());
+
+    char buffer[100];
+    memset(buffer, 'X', sizeof buffer);
+    long length = 100;
+    EXPECT_EQ(child.ReadBuf(buffer, &length), 0);
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, '\0'));
+    const std::vector<std::string> messages = {"no data left to read"};
+    EXPECT_EQ(m_env.Messages(kReadTag), messages);
+}
+
+TEST_F(PipeTest, CapacityOneReadsNothingAndReportsTheEnd)
+{
+    MySqlChildProcess child;
+    Launch(child, Probe("emit 10"));
+    ASSERT_EQ(child.Wait(0), 0);
+
+    char buffer[2] = {'X', 'Y'};
+    long length = 1;
+    EXPECT_EQ(child.ReadBuf(buffer, &length), 0);
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(buffer[0], '\0');
+    EXPECT_EQ(buffer[1], 'Y') << "wrote past the capacity";
+    const std::vector<std::string> messages = {"no data left to read"};
+    EXPECT_EQ(m_env.Messages(kReadTag), messages);
+
+    // The waiting data was left where it was.
+    EXPECT_EQ(testsupport::ReadAll(child), EmitPattern(10));
+}
+
+TEST_F(PipeTest, CapacityBelowOneIsRefused)
+{
+    MySqlChildProcess child;
+    Launch(child, Probe("emit 10"));
+    ASSERT_EQ(child.Wait(0), 0);
+
+    for (long given : {0L, -1L, LONG_MIN}) {
+        SCOPED_TRACE(given);
+        char buffer[1] = {'X'};
+        long length = given;
+        child.m_lastErr = 0;
+
+        EXPECT_EQ(child.ReadBuf(buffer, &length), -1);
+
+        EXPECT_EQ(child.m_lastErr.load(), EINVAL);
+        EXPECT_EQ(length, given);
+    }
+    // Nothing was taken from the pipe.
+    EXPECT_EQ(testsupport::ReadAll(child), EmitPattern(10));
+}
+
+// ---------------------------------------------------------------------------
+// Closed, unopened and abandoned ends
+
+TEST_F(PipeTest, WriteOfNothingSendsAndLogsNothing)
+{
+    MySqlChildProcess child;
+    Launch(child, Probe("cat"));
+    char data[] = "never sent";
+    child.m_lastErr = 0;
+
+    for (long count : {0L, -1L, -4096L, LONG_MIN}) {
+        SCOPED_TRACE(count);
+        EXPECT_EQ(child.WriteBuf(data, count), 0);
+    }
+
+    EXPECT_TRUE(m_env.Messages(kWriteTag).empty());
+    EXPECT_EQ(child.m_lastErr.load(), 0);
+    CloseInput(child);
+    EXPECT_EQ(testsupport::ReadAll(child), "");
+    child.Finalize();
+    EXPECT_EQ(child.Wait(0), 0);
+}
+
+TEST_F(PipeTest, WriteAndReadAfterFinalizeFailWithBadDescriptor)
+{
+    MySqlChildProcess child;
+    Launch(child, Probe("cat"));
+    child.Finalize();
+    m_env.ClearLog();
+    char data[] = "abc";
+
+    EXPECT_EQ(child.WriteBuf(data, 3), -1);
+
+    EXPECT_EQ(child.m_lastErr.load(), EBADF);
+    // The error file exists (the child made it) and is empty.
+    const std::vector<std::string> written = {"write failed: errno=9", "Error Stream: "};
+    EXPECT_EQ(m_env.Messages(kWriteTag), written);
+    // The error file's tail is read between the two lines.
+    std::vector<std::string> order;
+    for (const std::string& line : m_env.LogLines()) {
+        for (const char* step : {"WriteBuf write failed", "ReadErrBuf Previous errno = [", "WriteBuf Error Stream"})
+            if (line.find(step) != std::string::npos)
+                order.push_back(step);
+    }
+    const std::vector<std::string> steps = {"WriteBuf write failed", "ReadErrBuf Previous errno = [",
+                                            "WriteBuf Error Stream"};
+    EXPECT_EQ(order, steps);
+
+    m_env.ClearLog();
+    char buffer[16];
+    memset(buffer, 'X', sizeof buffer);
+    long length = 16;
+    child.m_lastErr = 0;
+
+    EXPECT_EQ(child.ReadBuf(buffer, &length), -1);
+
+    EXPECT_EQ(length, 16);
+    EXPECT_EQ(child.m_lastErr.load(), EBADF);
+    EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, '\0'));
+    const std::vector<std::string> read = {"read failed: errno=9"};
+    EXPECT_EQ(m_env.Messages(kReadTag), read);
+
+    EXPECT_EQ(child.Wait(0), 0);
+}
+
+TEST_F(PipeTest, WriteAndReadBeforeTheLaunchFailWithBadDescriptor)
+{
+    MySqlChildProcess child;
+    ASSERT_EQ(child.Initialize(Probe("cat"), "", ""), 0);
+    char data[] = "abc";
+
+    EXPECT_EQ(child.WriteBuf(data, 3), -1);
+    EXPECT_EQ(child.m_lastErr.load(), EBADF);
+    // No child has made the error file yet: the stream is empty.
+    const std::vector<std::string> written = {"write failed: errno=9", "Error Stream: "};
+    EXPECT_EQ(m_env.Messages(kWriteTag), written);
+    EXPECT_TRUE(m_env.LogHas("failed to open the file [" + child.m_errFilePath + "] errno [2]"));
+
+    char buffer[8];
+    long length = 8;
+    child.m_lastErr = 0;
+    EXPECT_EQ(child.ReadBuf(buffer, &length), -1);
+    EXPECT_EQ(length, 8);
+    EXPECT_EQ(child.m_lastErr.load(), EBADF);
+}
+
+TEST_F(PipeTest, WriteToAChildThatHasEndedFailsWithBrokenPipeAndTheCallerLives)
+{
+    // In a test process whose SIGPIPE has its default action (death): the
+    // launch must have ignored it, or the write would kill the process.
+    const int rc = testsupport::RunInSubprocess([&]() -> int {
+        signal(SIGPIPE, SIG_DFL);
+        MySqlChildProcess child;
+        if (child.Initialize(Probe("stderr 0 \"tool said goodbye\""), "", "") != 0 ||
+            child.HX_CreateProcess(false, false, false, false) != 0)
+            return 10;
+        if (child.Wait(0) != 0)
+            return 11;
+        char data[] = "too late";
+        if (child.WriteBuf(data, 8) != -1)
+            return 12;
+        if (child.m_lastErr.load() != EPIPE)
+            return 13;
+        // The child's output ended; reading still works and says so.
+        char buffer[16];
+        long length = 16;
+        if (child.ReadBuf(buffer, &length) != 0 || length != 0)
+            return 14;
+        return 0;
+    });
+    ASSERT_NE(rc, 128 + SIGPIPE) << "the write killed the caller with SIGPIPE";
+    ASSERT_EQ(rc, 0) << "10 launch, 11 wait, 12 WriteBuf result, 13 m_lastErr not EPIPE, 14 ReadBuf";
+
+    EXPECT_TRUE(m_env.LogHas("write failed: errno=32"));
+    // The tool's last words are logged with the failure.
+    EXPECT_TRUE(m_env.LogHas("Error Stream: tool said goodbye"));
+}
+
+TEST_F(PipeTest, WriteToAChildThatStoppedReadingFailsWithBrokenPipe)
+{
+    // head takes the first 100 bytes and ends while the rest is being sent.
+    MySqlChildProcess child;
+    Launch(child, "/usr/bin/head -c 100");
+    const std::vector<char> data = PeriodicBuffer(4 << 20);
+
+    EXPECT_EQ(child.WriteBuf(const_cast<char*>(data.data()), 4 << 20), -1);
+
+    EXPECT_EQ(child.m_lastErr.load(), EPIPE);
+    EXPECT_EQ(testsupport::ReadAll(child), std::string(data.data(), 100));
+    EXPECT_EQ(child.Wait(0), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Interrupted calls
+
+TEST_F(PipeTest, SignalsInterruptingABlockedReadAreRetriedSilently)
+{
+    InterruptingHandler handler;
+    MySqlChildProcess child;
+    Launch(child, Probe("cat"));
+    const pthread_t self = pthread_self();
+    const pid_t tid = CurrentTid();
+    std::atomic<bool> interrupted{true};
+
+    std::thread signaller([&] {
+        for (int i = 0; i < 10; ++i)
+            if (!InterruptWhileBlocked(self, tid))
+                interrupted = false;
+        // Only now does the data arrive.
+        char data[] = "hello after signals";
+        if (child.WriteBuf(data, 19) != 0)
+            interrupted = false;
+    });
+    char buffer[64];
+    long length = sizeof buffer;
+    const int rc = child.ReadBuf(buffer, &length);
+    signaller.join();
+
+    ASSERT_TRUE(interrupted.load()) << "could not interrupt the blocked read";
+    EXPECT_EQ(g_signals.load(), 10);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(length)), "hello after signals");
+    EXPECT_TRUE(m_env.Messages(kReadTag).empty()) << "an interruption was logged";
+    child.Finalize();
+    EXPECT_EQ(child.Wait(0), 0);
+}
+
+TEST_F(PipeTest, SignalsInterruptingABlockedWriteAreRetriedSilently)
+{
+    InterruptingHandler handler;
+    MySqlChildProcess child;
+    Launch(child, Probe("cat"));
+    const std::vector<char> pattern = PeriodicBuffer(1 << 16);
+    // With the pipe full, the next write blocks before a byte has gone out,
+    // so an interruption gives EINTR rather than a partial count.
+    const size_t prefilled = FillInputPipe(child, pattern);
+    ASSERT_GT(prefilled, 0u);
+    const pthread_t self = pthread_self();
+    const pid_t tid = CurrentTid();
+    std::atomic<bool> interrupted{true};
+    long long received = -1;
+    long long mismatch = -1;
+
+    std::thread other([&] {
+        for (int i = 0; i < 10; ++i)
+            if (!InterruptWhileBlocked(self, tid))
+                interrupted = false;
+        received = ReadPeriodic(child, 0, &mismatch);
+    });
+    const int rc = child.WriteBuf(const_cast<char*>(pattern.data() + prefilled % kPeriod), 4096);
+    CloseInput(child);
+    other.join();
+
+    ASSERT_TRUE(interrupted.load()) << "could not interrupt the blocked write";
+    EXPECT_EQ(g_signals.load(), 10);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(mismatch, -1) << "wrong byte at offset " << mismatch;
+    EXPECT_EQ(received, static_cast<long long>(prefilled + 4096));
+    // One write moved everything once the reader drained the pipe.
+    const std::vector<std::string> messages = {"wrote 4096 bytes"};
+    EXPECT_EQ(m_env.Messages(kWriteTag), messages);
+    child.Finalize();
+    EXPECT_EQ(child.Wait(0), 0);
+}
+
+TEST_F(PipeTest, PartialWritesAreCompletedFromTheFirstUnwrittenByte)
+{
+    InterruptingHandler handler;
+    MySqlChildProcess child;
+    Launch(child, Probe("cat"));
+    constexpr size_t kSize = 4 << 20;
+    const std::vector<char> data = PeriodicBuffer(kSize);
+    const pthread_t self = pthread_self();
+    const pid_t tid = CurrentTid();
+    std::atomic<bool> interrupted{true};
+    long long received = -1;
+    long long mismatch = -1;
+
+    // A slow reader: between interruptions it takes a little, so that the
+    // blocked write moves some bytes and is then cut short by the signal.
+    std::thread reader([&] {
+        long long offset = 0;
+        std::vector<char> buffer(20000);
+        static const std::vector<char> reference = PeriodicBuffer(20000);
+        for (int i = 0; i < 8; ++i) {
+            if (!InterruptWhileBlocked(self, tid)) {
+                interrupted = false;
+                break;
+            }
+            long length = static_cast<long>(buffer.size());
+            if (child.ReadBuf(buffer.data(), &length) != 0 || length == 0) {
+                mismatch = offset;
+                break;
+            }
+            if (mismatch == -1 && memcmp(buffer.data(), reference.data() + offset % static_cast<long long>(kPeriod),
+                                         static_cast<size_t>(length)) != 0)
+                mismatch = offset;
+            offset += length;
+        }
+        received = ReadPeriodic(child, offset, &mismatch);
+    });
+    const int rc = child.WriteBuf(const_cast<char*>(data.data()), static_cast<long>(kSize));
+    CloseInput(child);
+    reader.join();
+
+    ASSERT_TRUE(interrupted.load()) << "could not interrupt the blocked write";
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(mismatch, -1) << "wrong byte at offset " << mismatch;
+    EXPECT_EQ(received, static_cast<long long>(kSize)) << "bytes lost or sent twice";
+    const std::vector<long long> counts = WroteCounts(m_env);
+    long long sum = 0;
+    for (long long n : counts) {
+        EXPECT_GT(n, 0);
+        sum += n;
+    }
+    EXPECT_GE(counts.size(), 3u) << "the interrupted write was not split";
+    EXPECT_EQ(sum, static_cast<long long>(kSize));
+    ASSERT_FALSE(counts.empty());
+    EXPECT_TRUE(LevelEight(m_env, "wrote " + std::to_string(counts[0]) + " bytes"));
+    EXPECT_EQ(m_env.LogCount("write failed"), 0);
+    child.Finalize();
+    EXPECT_EQ(child.Wait(0), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Volume
+
+TEST_F(PipeTest, StreamsManyMegabytesThroughCatBothWaysAtOnce)
+{
+    // The detail lines would fill the log with one line per write.
+    testsupport::SetEnv("HX_DEBUG_LEVEL", "5");
+    const long long total = 256LL << 20;
+    constexpr size_t kChunk = 1 << 20;
+    MySqlChildProcess child;
+    Launch(child, Probe("cat"));
+    const std::vector<char> pattern = PeriodicBuffer(kChunk);
+    int writeResult = 0;
+    long long received = -1;
+    long long mismatch = -1;
+
+    std::thread writer([&] {
+        for (long long sent = 0; sent < total && writeResult == 0;) {
+            const long long n = total - sent < static_cast<long long>(kChunk) ? total - sent : kChunk;
+            writeResult = child.WriteBuf(const_cast<char*>(pattern.data() + sent % static_cast<long long>(kPeriod)),
+                                         static_cast<long>(n));
+            sent += n;
+        }
+        CloseInput(child);
+    });
+    std::thread reader([&] { received = ReadPeriodic(child, 0, &mismatch); });
+    writer.join();
+    reader.join();
+
+    EXPECT_EQ(writeResult, 0) << "lastErr=" << child.m_lastErr.load();
+    EXPECT_EQ(mismatch, -1) << "wrong byte at offset " << mismatch;
+    EXPECT_EQ(received, total);
+    child.Finalize();
+    EXPECT_EQ(child.Wait(0), 0);
+}
+
+TEST_F(PipeTest, CountAboveFourGibibytesIsWrittenWhole)
+{
+    if (Sanitizer() == "tsan")
+        GTEST_SKIP() << "ThreadSanitizer checks every byte that write reads, which makes 4 GiB take about a minute; "
+                        "the plain and asan builds cover it";
+    // 4 GiB + 10 bytes of zeros that cost no memory: a read-only anonymous
+    // mapping is backed by the shared zero page.
+    const size_t size = (size_t{4} << 30) + 10;
+    void* region = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (region == MAP_FAILED)
+        GTEST_SKIP() << "cannot map 4 GiB of address space: " << strerror(errno);
+    MySqlChildProcess child;
+    Launch(child, "/usr/bin/wc -c");
+
+    const int rc = child.WriteBuf(static_cast<char*>(region), static_cast<long>(size));
+    CloseInput(child);
+    const std::string counted = testsupport::ReadAll(child);
+    munmap(region, size);
+
+    EXPECT_EQ(rc, 0) << "lastErr=" << child.m_lastErr.load();
+    EXPECT_EQ(counted, std::to_string(size) + "\n");
+    const std::vector<long long> counts = WroteCounts(m_env);
+    long long sum = 0;
+    for (long long n : counts) {
+        EXPECT_GT(n, 0);
+        EXPECT_LE(n, INT_MAX);
+        sum += n;
+    }
+    EXPECT_EQ(sum, static_cast<long long>(size));
+    child.Finalize();
+    EXPECT_EQ(child.Wait(0), 0);
+}
+
+}  // namespace
