@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
@@ -8,15 +7,13 @@
 #include <linux/close_range.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <cstdint>
 #include <string>
 
 #include "child_process/Log.h"
 #include "child_process/MySqlChildProcess.h"
 #include "host/EvDebug.h"
 #include "host/FXFile.h"
-#include "host/FXString.h"
-#include "host/HXPI.h"
 
 namespace LibMySqlProcess {
 
@@ -35,8 +32,9 @@ bool KeepAcrossExec(int fd)
 // Marking rather than closing keeps the host's own descriptors (its debug log,
 // which an impersonated user could not reopen) usable until the exec, while
 // the tool still starts with nothing but 0, 1 and 2. close_range does it in
-// one call; without it the open descriptors are read from /proc/self/fd, and
-// failing that every number below the descriptor limit is marked.
+// one call; without it the open descriptors are listed from /proc/self/fd
+// (with getdents64 into the stack: opendir would allocate), and failing that
+// every number below the descriptor limit is marked.
 void CloseDescriptorsFrom3AtExec()
 {
 #if defined(SYS_close_range) && defined(CLOSE_RANGE_CLOEXEC)
@@ -48,16 +46,34 @@ void CloseDescriptorsFrom3AtExec()
         if (flags >= 0)
             fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
     };
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        const int self = dirfd(dir);
-        while (dirent* entry = readdir(dir)) {
-            char* end = nullptr;
-            long fd = strtol(entry->d_name, &end, 10);
-            if (*end == '\0' && end != entry->d_name && fd >= 3 && fd != self)
-                mark(static_cast<int>(fd));
+    const int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        alignas(8) char buf[4096];
+        long n;
+        while ((n = syscall(SYS_getdents64, dir, buf, sizeof buf)) > 0) {
+            for (long off = 0; off < n;) {
+                struct LinuxDirent64 {
+                    uint64_t d_ino;
+                    int64_t d_off;
+                    unsigned short d_reclen;
+                    unsigned char d_type;
+                    char d_name[1];
+                };
+                const auto* entry = reinterpret_cast<const LinuxDirent64*>(buf + off);
+                int fd = 0;
+                bool numeric = entry->d_name[0] != '\0';
+                for (const char* c = entry->d_name; *c != '\0'; ++c) {
+                    numeric = numeric && *c >= '0' && *c <= '9';
+                    fd = fd * 10 + (*c - '0');
+                }
+                if (numeric && fd >= 3 && fd != dir)
+                    mark(fd);
+                off += entry->d_reclen;
+            }
         }
-        closedir(dir);  // its own descriptor was opened close-on-exec
-        return;
+        close(dir);
+        if (n == 0)
+            return;
     }
     rlimit limit{};
     long max = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
@@ -74,17 +90,17 @@ void CloseDescriptorsFrom3AtExec()
 // This runs in a copy of a many-threaded host in which only the forking
 // thread exists: any lock another thread held at the fork stays held forever.
 // So nothing here may take such a lock: no user-database lookups (getpwnam,
-// initgroups), no stdio, no time-zone conversions. What the child needs from
-// the user database and the command line was prepared in the parent and
-// arrives in the record. Allocation is safe (glibc's fork resets the
-// allocator's locks in the child), and the debug log takes no lock. Every end
-// is exec or _exit, never exit: the parent's atexit handlers and stdio buffers
-// were cloned too and must not run or flush twice. Nothing is freed.
+// initgroups), no stdio, no time-zone conversions, and no allocation (not
+// every allocator resets its locks in a forked child). What the child needs
+// (its argument vector, the user's ids and groups, its host objects, the
+// texts it formats) was prepared in the parent and arrives in the record; the
+// host's debug log takes no lock. Every end is exec or _exit, never exit: the
+// parent's atexit handlers and stdio buffers were cloned too and must not run
+// or flush twice. Nothing is freed.
 void MySqlChildProcess::PostFork(void* arg)
 {
     auto* param = static_cast<MySqlChildParam*>(arg);
-    EvEvent* event = new EvEvent();
-    HXPI_CommClient* client = new HXPI_CommClient(event);
+    EvEvent* event = param->childEvent;
 
     char command[kCommandLineSize];
     char userName[kUserNameSize];
@@ -92,7 +108,7 @@ void MySqlChildProcess::PostFork(void* arg)
     int filedesCW[2];
     bool useSystemLibPath = false;
     bool useBaseLibPath = false;
-    std::string errFilePath;
+    std::string& errFilePath = param->childErrFilePath;
     GetPostForkParam(param, command, userName, filedesPW, filedesCW, event, useSystemLibPath, errFilePath,
                      useBaseLibPath);
 
@@ -101,10 +117,7 @@ void MySqlChildProcess::PostFork(void* arg)
     close(filedesCW[0]);
     filedesCW[0] = -1;
 
-    const std::string user(userName);
-    new HXPlatformInfo();
-
-    if (!user.empty() && param->switchUser) {
+    if (userName[0] != '\0' && param->switchUser) {
         if (setgroups(static_cast<size_t>(param->groupCount), param->groups) != 0) {
             MSCP_LOG(event, "PostFork", "Child initgroups failed, errno %d", errno);
             _exit(kExitUserSwitchFailed);
@@ -118,7 +131,6 @@ void MySqlChildProcess::PostFork(void* arg)
             _exit(kExitUserSwitchFailed);
         }
     }
-
     if (filedesPW[0] != 0) {
         if (dup2(filedesPW[0], 0) != 0) {
             MSCP_LOG(event, "PostFork", "Child dup2-STDIN failed errno: %d", errno);
@@ -168,9 +180,8 @@ void MySqlChildProcess::PostFork(void* arg)
         execve(argv[0], argv, env);
     } else if (useBaseLibPath) {
         umask(022);
-        std::string* libPath = new std::string(FXString::Format("LD_LIBRARY_PATH=%s", client->getBaseHomeDirectory()));
-        MSCP_LOG(event, "PostFork", "Environment %s", libPath->c_str());
-        char* env[] = {&(*libPath)[0], nullptr};
+        MSCP_LOG(event, "PostFork", "Environment %s", param->baseLibPathEnv.c_str());
+        char* env[] = {&param->baseLibPathEnv[0], nullptr};
         execve(argv[0], argv, env);
     } else {
         execv(argv[0], argv);

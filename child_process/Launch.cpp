@@ -13,6 +13,9 @@
 #include "child_process/Log.h"
 #include "child_process/MySqlChildProcess.h"
 #include "child_process/SplitCommandLine.h"
+#include "host/EvDebug.h"
+#include "host/FXString.h"
+#include "host/HXPI.h"
 #include "host/HxProcess.h"
 
 namespace LibMySqlProcess {
@@ -127,6 +130,13 @@ int MySqlChildProcess::HX_CreateProcess(bool, bool, bool useSystemLibPath, bool 
         m_lastErr = EALREADY;
         return -1;
     }
+    // An earlier launch that failed after its first pipe left ends open for
+    // Finalize and the destructor; new pipes would overwrite, and leak, them.
+    if (m_filedesPW[0] != -1 || m_filedesPW[1] != -1 || m_filedesCW[0] != -1 || m_filedesCW[1] != -1) {
+        MSCP_LOG(m_event, "HX_CreateProcess", "An earlier launch of this object failed and left its pipes open");
+        m_lastErr = EALREADY;
+        return -1;
+    }
 
     MySqlChildParam param;
 
@@ -199,6 +209,22 @@ int MySqlChildProcess::HX_CreateProcess(bool, bool, bool useSystemLibPath, bool 
     MSCP_LOG(m_event, "HX_CreateProcess", "Command to run [%s]", command);
     SetPostForkParam(&param, command, m_userName, m_filedesPW, m_filedesCW, useSystemLibPath, m_errFilePath,
                      useBaseLibPath);
+
+    // Everything the child would otherwise allocate is made here.
+    std::unique_ptr<EvEvent> childEvent(new (std::nothrow) EvEvent());
+    std::unique_ptr<HXPI_CommClient> childClient(childEvent ? new (std::nothrow) HXPI_CommClient(childEvent.get())
+                                                            : nullptr);
+    std::unique_ptr<HXPlatformInfo> childPlatformInfo(new (std::nothrow) HXPlatformInfo());
+    if (!childEvent || !childClient || !childPlatformInfo) {
+        MSCP_LOG(m_event, "HX_CreateProcess", "new HxProcess failed ");
+        return -1;
+    }
+    param.childEvent = childEvent.get();
+    param.childClient = childClient.get();
+    param.childPlatformInfo = childPlatformInfo.get();
+    param.childErrFilePath.reserve(param.errFilePath.size());
+    if (useBaseLibPath && !useSystemLibPath)
+        param.baseLibPathEnv = FXString::Format("LD_LIBRARY_PATH=%s", childClient->getBaseHomeDirectory());
 
     char forkError[128] = {};
     if (!m_hxProcess->Fork(&MySqlChildProcess::PostFork, &param, forkError, 120)) {
