@@ -1,0 +1,669 @@
+// mysqlchild: runs one MySQL command-line tool (or two, chained) through
+// libMySqlProcess the way the backup agent does, for trying the library out
+// and for scripting backups, restores and point-in-time recoveries.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process/MySqlChildProcess.h"
+
+using LibMySqlProcess::MySqlChildProcess;
+
+namespace {
+
+constexpr const char* kProgram = "mysqlchild";
+constexpr long kBufferSize = 1L << 20;  // 1 MiB per transfer
+constexpr int kExitUsage = 2;
+constexpr int kExitHostFailure = 1;
+
+const char kHelp[] = R"(Usage: mysqlchild [OPTIONS] "COMMAND LINE"
+
+Runs one MySQL command-line tool as a child process through libMySqlProcess,
+as the backup agent does: streams a file into the tool's standard input,
+copies its standard output to a file or to this program's standard output,
+waits for it and reports how it ended.
+
+COMMAND LINE is one argument: the library splits it, not a shell. Words are
+separated by spaces only; a word with an odd number of " (or ') opens a group
+that runs to the next word holding that quote, and the quotes are removed;
+--stop-datetime=DATE TIME keeps the time with the date, unquoted. There is no
+escape character and no $VARIABLE or * expansion. The program must be given
+by its full path: PATH is not searched.
+
+Options:
+  --user USER         run the tool as USER (needs root); a user that does not
+                      exist leaves the tool with this program's identity
+  --env MODE          the tool's environment:
+                        inherit  this program's environment (default)
+                        system   only LD_LIBRARY_PATH=/lib64:/lib:/usr/lib:/usr/lib64
+                        base     only LD_LIBRARY_PATH=$HX_BASE_HOME, umask 022
+  --input FILE        stream FILE into the tool's standard input ('-' for this
+                      program's standard input); without it the tool's input
+                      is closed at once
+  --output FILE|-     where the tool's standard output goes (default '-',
+                      this program's standard output); FILE is replaced
+  --pipe-to "COMMAND LINE"
+                      start a second tool and stream the first one's standard
+                      output into its standard input through the library
+                      (e.g. mysqlbinlog into mysql); --output then takes the
+                      second tool's output
+  --pipe-user USER    run the --pipe-to tool as USER (default: --user)
+  --error-key KEY     on failure, print the last line of the tool's error
+                      output that contains KEY (case matters); by default
+                      ERROR (the client's "ERROR 1045 ..."), else the tool's
+                      own prefix ("mysqldump: Got error ...")
+  --wait-thread       wait for the tool on the library's wait thread
+                      (BeginWait) instead of in the calling thread (Wait)
+  --stats             print bytes moved and time taken to standard error
+  --help              show this text
+
+Progress (bytes and rate) is shown on standard error when it is a terminal.
+
+Exit status:
+  0        every tool succeeded
+  N        the tool's own exit code (with --pipe-to, the code of the last tool
+           that failed); 77, 79 and 81 mean the library could not start it:
+           77 a standard stream could not be redirected or the error file not
+           created, 79 the program could not be executed, 81 the user switch
+           failed
+  128+N    the tool was killed by signal N
+  1        the library could not launch the tool, or moving data failed
+  2        bad arguments
+
+Environment (read by the host libraries; the tool's error output is kept in
+$HX_JOB_RESULTS_DIR/HX_JobResults/2/0/$HX_JOB_ID/MySqlErrors_<time>.txt):
+  HX_JOB_RESULTS_DIR  job results folder (default /tmp/hx_job_results)
+  HX_JOB_ID           job id (default 0)
+  HX_CLIENT_NAME      client name (default the host name)
+  HX_DEBUG_LOG        debug log file (default /tmp/hx_debug.log)
+  HX_DEBUG_LEVEL      debug detail, 0 (silent) to 9 (default 5)
+  HX_BASE_HOME        base home, the library path of --env base (default /opt/hx)
+
+Examples:
+  mysqlchild --output shop.sql "/usr/bin/mysqldump --single-transaction shop"
+  mysqlchild --input shop.sql "/usr/bin/mysql shop_copy"
+  mysqlchild --pipe-to "/usr/bin/mysql" \
+    "/usr/bin/mysqlbinlog --stop-datetime=2024-01-31 23:59:59 /var/lib/mysql/binlog.000042"
+  mysqlchild "/usr/bin/mysql --batch --execute=\"SHOW  DATABASES\""
+)";
+
+enum class EnvMode { Inherit, System, Base };
+
+struct Options {
+    std::string command;
+    std::string pipeTo;
+    std::string user;
+    std::string pipeUser;
+    bool pipeUserGiven = false;
+    EnvMode env = EnvMode::Inherit;
+    std::string input;
+    std::string output = "-";
+    std::string errorKey;  // empty: ERROR, else the program's own prefix
+    bool waitThread = false;
+    bool stats = false;
+};
+
+[[noreturn]] void UsageError(const std::string& message)
+{
+    fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram, message.c_str(), kProgram);
+    exit(kExitUsage);
+}
+
+// --name VALUE and --name=VALUE; true when argv[i] is the option `name`.
+bool TakeValue(int argc, char** argv, int& i, const char* name, std::string& value)
+{
+    const char* arg = argv[i];
+    const size_t n = strlen(name);
+    if (strncmp(arg, name, n) != 0)
+        return false;
+    if (arg[n] == '=') {
+        value = arg + n + 1;
+    } else if (arg[n] == '\0') {
+        if (i + 1 >= argc)
+            UsageError(std::string("option ") + name + " needs a value");
+        value = argv[++i];
+    } else {
+        return false;
+    }
+    return true;
+}
+
+Options ParseArguments(int argc, char** argv)
+{
+    Options opts;
+    std::vector<std::string> positional;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            positional.push_back(arg);
+            continue;
+        }
+        std::string value;
+        if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "--help" || arg == "-h") {
+            fputs(kHelp, stdout);
+            exit(0);
+        } else if (arg == "--wait-thread") {
+            opts.waitThread = true;
+        } else if (arg == "--stats") {
+            opts.stats = true;
+        } else if (TakeValue(argc, argv, i, "--user", opts.user)) {
+        } else if (TakeValue(argc, argv, i, "--pipe-user", opts.pipeUser)) {
+            opts.pipeUserGiven = true;
+        } else if (TakeValue(argc, argv, i, "--input", opts.input)) {
+            if (opts.input.empty())
+                UsageError("--input needs a file name");
+        } else if (TakeValue(argc, argv, i, "--output", opts.output)) {
+            if (opts.output.empty())
+                UsageError("--output needs a file name or -");
+        } else if (TakeValue(argc, argv, i, "--error-key", opts.errorKey)) {
+            if (opts.errorKey.empty())
+                UsageError("--error-key needs a non-empty key");
+        } else if (TakeValue(argc, argv, i, "--pipe-to", opts.pipeTo)) {
+            if (opts.pipeTo.find_first_not_of(' ') == std::string::npos)
+                UsageError("--pipe-to needs a command line");
+        } else if (TakeValue(argc, argv, i, "--env", value)) {
+            if (value == "inherit")
+                opts.env = EnvMode::Inherit;
+            else if (value == "system")
+                opts.env = EnvMode::System;
+            else if (value == "base")
+                opts.env = EnvMode::Base;
+            else
+                UsageError("--env must be inherit, system or base, not '" + value + "'");
+        } else {
+            UsageError("unknown option '" + arg + "'");
+        }
+    }
+    if (positional.empty())
+        UsageError("no command line given");
+    if (positional.size() > 1)
+        UsageError("give the command line as one argument (quote it); got " + std::to_string(positional.size()) +
+                   " arguments starting with '" + positional[0] + "' '" + positional[1] + "'");
+    opts.command = positional[0];
+    if (opts.command.find_first_not_of(' ') == std::string::npos)
+        UsageError("the command line is empty");
+    if (opts.command.size() >= static_cast<size_t>(LibMySqlProcess::kCommandLineSize))
+        UsageError("the command line is longer than " + std::to_string(LibMySqlProcess::kCommandLineSize - 1) +
+                   " characters");
+    if (opts.pipeTo.size() >= static_cast<size_t>(LibMySqlProcess::kCommandLineSize))
+        UsageError("the --pipe-to command line is longer than " +
+                   std::to_string(LibMySqlProcess::kCommandLineSize - 1) + " characters");
+    if (!opts.pipeUserGiven)
+        opts.pipeUser = opts.user;
+    if (opts.pipeUserGiven && opts.pipeTo.empty())
+        UsageError("--pipe-user needs --pipe-to");
+    return opts;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string HumanBytes(double bytes)
+{
+    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int unit = 0;
+    while (bytes >= 1024.0 && unit < 4) {
+        bytes /= 1024.0;
+        ++unit;
+    }
+    char text[64];
+    snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+// The first word of a command line, for messages.
+std::string ProgramOf(const std::string& command)
+{
+    const size_t start = command.find_first_not_of(' ');
+    const size_t end = command.find(' ', start);
+    return command.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// One tool of the chain and the traffic through it.
+struct Stage {
+    std::string command;
+    std::string program;
+    std::string user;
+    MySqlChildProcess child;
+    bool launched = false;
+    std::atomic<uint64_t> bytesIn{0};
+    std::atomic<uint64_t> bytesOut{0};
+    std::atomic<int> ioError{0};  // errno of a failed pipe transfer
+    std::string ioWhat;
+};
+
+// Finalize closes both of the parent's ends at once, but data runs through a
+// child in two directions at the same time, each on its own thread. Each
+// side's end is therefore closed by the thread that owns it, as soon as it is
+// done: the tool sees the end of its input while its output is still read,
+// or a reader that gives up lets the tool fail on a closed pipe instead of
+// blocking on a full one.
+void CloseInput(MySqlChildProcess& child)
+{
+    if (child.m_filedesPW[1] != -1) {
+        close(child.m_filedesPW[1]);
+        child.m_filedesPW[1] = -1;
+    }
+}
+
+void CloseOutput(MySqlChildProcess& child)
+{
+    if (child.m_filedesCW[0] != -1) {
+        close(child.m_filedesCW[0]);
+        child.m_filedesCW[0] = -1;
+    }
+}
+
+bool WriteAllFd(int fd, const char* data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = write(fd, data, length);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Feeds the first tool from the input file. A pipe or terminal as input may
+// never reach its end, so it is polled, and the feeding stops once the chain
+// has ended without needing the rest.
+void FeedInput(Stage& stage, int fd, const std::atomic<bool>& chainEnded)
+{
+    std::unique_ptr<char[]> buffer(new char[kBufferSize]);
+    struct stat st {};
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    for (;;) {
+        if (!regular) {
+            pollfd p{fd, POLLIN, 0};
+            const int ready = poll(&p, 1, 200);
+            if (ready < 0 && errno != EINTR)
+                break;
+            if (ready <= 0) {
+                if (chainEnded)
+                    break;
+                continue;
+            }
+        }
+        const ssize_t n = read(fd, buffer.get(), static_cast<size_t>(kBufferSize));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            stage.ioError = errno;
+            stage.ioWhat = "reading the input file failed";
+            break;
+        }
+        if (n == 0)
+            break;
+        if (stage.child.WriteBuf(buffer.get(), n) != 0) {
+            // The tool stopped reading (it ended, usually with an error of
+            // its own, which its exit status reports).
+            stage.ioError = stage.child.m_lastErr.load();
+            stage.ioWhat = "writing to " + stage.program + " failed";
+            break;
+        }
+        stage.bytesIn += static_cast<uint64_t>(n);
+    }
+    CloseInput(stage.child);
+}
+
+// Streams one tool's output into the next tool's input.
+void Relay(Stage& from, Stage& to)
+{
+    std::unique_ptr<char[]> buffer(new char[kBufferSize + 1]);
+    for (;;) {
+        long length = kBufferSize + 1;
+        if (from.child.ReadBuf(buffer.get(), &length) != 0) {
+            from.ioError = from.child.m_lastErr.load();
+            from.ioWhat = "reading from " + from.program + " failed";
+            break;
+        }
+        if (length == 0)
+            break;
+        from.bytesOut += static_cast<uint64_t>(length);
+        if (to.child.WriteBuf(buffer.get(), length) != 0) {
+            to.ioError = to.child.m_lastErr.load();
+            to.ioWhat = "writing to " + to.program + " failed";
+            break;
+        }
+        to.bytesIn += static_cast<uint64_t>(length);
+    }
+    CloseOutput(from.child);
+    CloseInput(to.child);
+}
+
+// Shows the bytes moved and the rate on a terminal, twice a second.
+class Progress {
+public:
+    Progress(const std::vector<Stage*>& stages, std::chrono::steady_clock::time_point start)
+        : m_stages(stages), m_start(start)
+    {
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~Progress()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+        if (m_shown)
+            fputs("\r\033[K", stderr);
+    }
+
+private:
+    void Run()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_wake.wait_for(lock, std::chrono::milliseconds(500), [this] { return m_stop; })) {
+            const double seconds = SecondsSince(m_start);
+            const uint64_t in = m_stages.front()->bytesIn;
+            const uint64_t out = m_stages.back()->bytesOut;
+            const double rate = seconds > 0 ? static_cast<double>(in > out ? in : out) / seconds : 0.0;
+            fprintf(stderr, "\r\033[K%s: in %s, out %s, %s/s, %.1f s", kProgram, HumanBytes(in).c_str(),
+                    HumanBytes(out).c_str(), HumanBytes(rate).c_str(), seconds);
+            m_shown = true;
+        }
+    }
+
+    std::vector<Stage*> m_stages;
+    std::chrono::steady_clock::time_point m_start;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    bool m_shown = false;
+    std::thread m_thread;
+};
+
+// How one tool ended, as an exit code of this program: 0, its own code,
+// 128 + signal, or 1 when the wait itself failed.
+int Outcome(Stage& stage, bool waitThread, std::string& description)
+{
+    MySqlChildProcess& child = stage.child;
+    if (waitThread) {
+        while (!child.m_waitComplete && !child.m_waitFailed)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } else {
+        child.Wait(0);
+    }
+    if (!child.m_exitStatusKnown) {
+        description = "could not be waited for (errno " + std::to_string(child.m_lastErr.load()) + ")";
+        return kExitHostFailure;
+    }
+    const int status = child.m_exitStatus;
+    if (WIFEXITED(status)) {
+        const int code = WEXITSTATUS(status);
+        switch (code) {
+        case 0:
+            description = "succeeded";
+            break;
+        case LibMySqlProcess::kExitRedirectFailed:
+            description = "could not be started: its standard streams or error file could not be set up (exit 77)";
+            break;
+        case LibMySqlProcess::kExitExecFailed:
+            description = "could not be executed (exit 79): check the full path, PATH is not searched";
+            break;
+        case LibMySqlProcess::kExitUserSwitchFailed:
+            description = "could not be started as user '" + stage.user + "' (exit 81)";
+            break;
+        default:
+            description = "failed with exit code " + std::to_string(code);
+            break;
+        }
+        return code;
+    }
+    if (WIFSIGNALED(status)) {
+        const int sig = WTERMSIG(status);
+        const char* name = sigabbrev_np(sig);
+        description = "was killed by signal " + std::to_string(sig) + (name != nullptr ? std::string(" (SIG") + name + ")" : "");
+        return 128 + sig;
+    }
+    description = "ended in an unknown way (status " + std::to_string(status) + ")";
+    return kExitHostFailure;
+}
+
+void ReportFailure(Stage& stage, const std::string& errorKey)
+{
+    // The library's start-up codes come before the tool ran, so its error
+    // output is empty: the child wrote why to the debug log instead.
+    const int status = stage.child.m_exitStatus;
+    if (stage.child.m_exitStatusKnown && WIFEXITED(status)) {
+        const int code = WEXITSTATUS(status);
+        if (code == LibMySqlProcess::kExitRedirectFailed || code == LibMySqlProcess::kExitExecFailed ||
+            code == LibMySqlProcess::kExitUserSwitchFailed) {
+            const char* log = getenv("HX_DEBUG_LOG");
+            fprintf(stderr, "%s: the debug log %s tells why\n", kProgram,
+                    log != nullptr && log[0] != '\0' ? log : "/tmp/hx_debug.log");
+            return;
+        }
+    }
+    std::vector<std::string> keys;
+    if (!errorKey.empty()) {
+        keys.push_back(errorKey);
+    } else {
+        // The client writes "ERROR 1045 (28000): ..."; the dump and
+        // binary-log tools start their lines with their own name.
+        keys.push_back("ERROR");
+        const size_t slash = stage.program.rfind('/');
+        keys.push_back((slash == std::string::npos ? stage.program : stage.program.substr(slash + 1)) + ":");
+    }
+    std::string line;
+    bool found = false;
+    for (const std::string& key : keys) {
+        if (stage.child.ReadLastErr(line, key) == 0) {
+            found = true;
+            break;
+        }
+    }
+    if (found)
+        fprintf(stderr, "%s: %s: %s\n", kProgram, stage.program.c_str(), line.c_str());
+    else
+        fprintf(stderr, "%s: %s: no line with \"%s\" in its error output\n", kProgram, stage.program.c_str(),
+                keys.front().c_str());
+    fprintf(stderr, "%s: error file: %s\n", kProgram, stage.child.m_errFilePath.c_str());
+}
+
+int Run(const Options& opts)
+{
+    // Opened before any tool starts, so that a wrong name costs nothing.
+    int inputFd = -1;
+    if (opts.input == "-") {
+        inputFd = 0;
+    } else if (!opts.input.empty()) {
+        inputFd = open(opts.input.c_str(), O_RDONLY | O_CLOEXEC);
+        if (inputFd < 0)
+            UsageError("cannot open the input file '" + opts.input + "': " + strerror(errno));
+    }
+    int outputFd = 1;
+    if (opts.output != "-") {
+        outputFd = open(opts.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (outputFd < 0)
+            UsageError("cannot create the output file '" + opts.output + "': " + strerror(errno));
+    }
+
+    std::vector<std::unique_ptr<Stage>> stages;
+    auto addStage = [&](const std::string& command, const std::string& user) {
+        auto stage = std::make_unique<Stage>();
+        stage->command = command;
+        stage->program = ProgramOf(command);
+        stage->user = user;
+        stages.push_back(std::move(stage));
+    };
+    addStage(opts.command, opts.user);
+    if (!opts.pipeTo.empty())
+        addStage(opts.pipeTo, opts.pipeUser);
+
+    const bool systemPath = opts.env == EnvMode::System;
+    const bool basePath = opts.env == EnvMode::Base;
+    const auto start = std::chrono::steady_clock::now();
+
+    // Launch every tool before moving any data; when one cannot start, the
+    // ones already running are killed, so that nothing is left behind.
+    for (auto& stage : stages) {
+        MySqlChildProcess& child = stage->child;
+        bool ok = child.Initialize(stage->command, stage->user, std::string()) == 0;
+        if (!ok)
+            fprintf(stderr, "%s: cannot prepare %s (errno %d); see the debug log\n", kProgram, stage->program.c_str(),
+                    child.m_lastErr.load());
+        if (ok && child.HX_CreateProcess(false, false, systemPath, basePath) != 0) {
+            ok = false;
+            fprintf(stderr, "%s: cannot launch %s (errno %d); see the debug log\n", kProgram, stage->program.c_str(),
+                    child.m_lastErr.load());
+        }
+        if (ok && opts.waitThread && child.BeginWait() != 0) {
+            fprintf(stderr, "%s: cannot start the wait thread for %s (error %d)\n", kProgram,
+                    stage->program.c_str(), child.m_lastErr.load());
+            child.Terminate();
+            child.Finalize();
+            child.Wait(0);
+            ok = false;
+        }
+        if (!ok) {
+            for (auto& running : stages) {
+                if (!running->launched)
+                    continue;
+                running->child.Terminate();
+                running->child.Finalize();
+                if (opts.waitThread) {
+                    while (!running->child.m_waitComplete && !running->child.m_waitFailed)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                } else {
+                    running->child.Wait(0);
+                }
+            }
+            return kExitHostFailure;
+        }
+        stage->launched = true;
+    }
+
+    Stage& first = *stages.front();
+    Stage& last = *stages.back();
+    std::vector<Stage*> chain;
+    for (auto& stage : stages)
+        chain.push_back(stage.get());
+
+    std::unique_ptr<Progress> progress;
+    if (isatty(2))
+        progress = std::make_unique<Progress>(chain, start);
+
+    std::atomic<bool> chainEnded{false};
+    std::vector<std::thread> threads;
+    if (inputFd >= 0)
+        threads.emplace_back([&] { FeedInput(first, inputFd, chainEnded); });
+    else
+        CloseInput(first.child);  // tools that read their input must not wait for ours
+    for (size_t i = 0; i + 1 < stages.size(); ++i)
+        threads.emplace_back([&, i] { Relay(*stages[i], *stages[i + 1]); });
+
+    // The last tool's output, in this thread.
+    int outputError = 0;
+    {
+        std::unique_ptr<char[]> buffer(new char[kBufferSize + 1]);
+        for (;;) {
+            long length = kBufferSize + 1;
+            if (last.child.ReadBuf(buffer.get(), &length) != 0) {
+                last.ioError = last.child.m_lastErr.load();
+                last.ioWhat = "reading from " + last.program + " failed";
+                break;
+            }
+            if (length == 0)
+                break;
+            if (!WriteAllFd(outputFd, buffer.get(), static_cast<size_t>(length))) {
+                outputError = errno;
+                break;
+            }
+            last.bytesOut += static_cast<uint64_t>(length);
+        }
+        CloseOutput(last.child);
+    }
+    chainEnded = true;
+    for (auto& thread : threads)
+        thread.join();
+    progress.reset();
+
+    int exitCode = 0;
+    std::vector<std::string> descriptions(stages.size());
+    for (size_t i = 0; i < stages.size(); ++i) {
+        Stage& stage = *stages[i];
+        stage.child.Finalize();
+        const int code = Outcome(stage, opts.waitThread, descriptions[i]);
+        if (code != 0) {
+            exitCode = code;  // the last tool that failed, as a shell's pipefail
+            fprintf(stderr, "%s: %s %s\n", kProgram, stage.program.c_str(), descriptions[i].c_str());
+            ReportFailure(stage, opts.errorKey);
+        }
+    }
+    const double seconds = SecondsSince(start);
+
+    bool moveFailed = false;
+    if (outputError != 0) {
+        fprintf(stderr, "%s: writing the output to %s failed: %s\n", kProgram,
+                opts.output == "-" ? "standard output" : opts.output.c_str(), strerror(outputError));
+        moveFailed = true;
+    }
+    for (auto& stage : stages) {
+        // A transfer that failed because its tool had ended is explained by
+        // the tool's own failure; only report it when the tools all succeeded.
+        if (stage->ioError != 0 && exitCode == 0) {
+            fprintf(stderr, "%s: %s: %s\n", kProgram, stage->ioWhat.c_str(), strerror(stage->ioError));
+            moveFailed = true;
+        }
+    }
+    if (outputFd != 1 && close(outputFd) != 0 && outputError == 0) {
+        fprintf(stderr, "%s: closing the output file %s failed: %s\n", kProgram, opts.output.c_str(),
+                strerror(errno));
+        moveFailed = true;
+    }
+    if (inputFd > 0)
+        close(inputFd);
+
+    if (opts.stats) {
+        for (auto& stage : stages)
+            fprintf(stderr, "%s: %s: in %llu bytes, out %llu bytes\n", kProgram, stage->program.c_str(),
+                    static_cast<unsigned long long>(stage->bytesIn.load()),
+                    static_cast<unsigned long long>(stage->bytesOut.load()));
+        const double moved = static_cast<double>(first.bytesIn > last.bytesOut ? first.bytesIn : last.bytesOut);
+        fprintf(stderr, "%s: %.3f s, %s/s\n", kProgram, seconds,
+                HumanBytes(seconds > 0 ? moved / seconds : 0.0).c_str());
+    }
+
+    if (exitCode == 0 && moveFailed)
+        exitCode = kExitHostFailure;
+    return exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const Options opts = ParseArguments(argc, argv);
+    return Run(opts);
+}
