@@ -1,6 +1,7 @@
 #include "host/EvDebug.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -43,6 +44,10 @@ void CivilFromDays(int64_t days, int& year, unsigned& month, unsigned& day)
 struct LogTarget {
     std::string path;
     int fd = -1;
+    // What fd was opened on: a child that closed its inherited descriptors
+    // and opened others may hold an unrelated file under the same number.
+    dev_t dev = 0;
+    ino_t ino = 0;
     std::atomic<int> users{0};
     std::atomic<bool> retired{false};
     std::atomic<bool> closed{false};
@@ -100,9 +105,16 @@ LogTarget* AcquireTarget(const char* path)
         const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
         if (fd < 0)
             return nullptr;
+        struct stat st {};
+        if (fstat(fd, &st) != 0) {
+            close(fd);
+            return nullptr;
+        }
         LogTarget* fresh = new LogTarget;
         fresh->path = path;
         fresh->fd = fd;
+        fresh->dev = st.st_dev;
+        fresh->ino = st.st_ino;
         if (g_target.compare_exchange_strong(t, fresh)) {
             if (t != nullptr)
                 Retire(t);
@@ -156,6 +168,15 @@ bool WriteLine(const char* tag, int level, const char* format, va_list args)
         LogTarget* target = AcquireTarget(path);
         if (target == nullptr)
             break;
+        struct stat st {};
+        if (fstat(target->fd, &st) != 0 || st.st_dev != target->dev || st.st_ino != target->ino) {
+            // The number was closed, or now names another file: drop it
+            // without closing (it is not ours any more) and open afresh.
+            target->closed.store(true);
+            Unpublish(target);
+            Release(target);
+            continue;
+        }
         ssize_t n;
         do {
             n = write(target->fd, line, len);

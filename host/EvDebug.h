@@ -12,11 +12,11 @@
 // from Debug count as level 1, so 0 silences the log and 8 shows the detail
 // lines). Both variables are read afresh at every call.
 //
-// Writing takes no lock and keeps no descriptor open between lines: each line
-// is formatted on the stack and appended with one write(2) on a descriptor
-// opened with O_APPEND, so lines from threads and children never interleave,
-// and a child forked while another thread is logging, or one that has closed
-// every inherited descriptor, still logs.
+// Writing takes no lock: each line is formatted on the stack and appended with
+// one write(2) on a descriptor opened with O_APPEND, so lines from threads and
+// children never interleave, and a child forked while another thread is
+// logging, or one that has closed every inherited descriptor (even if others
+// now use the number), still logs.
 class HX_HOST_API EvDebug {
 public:
     EvDebug() = default;

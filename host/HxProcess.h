@@ -52,8 +52,13 @@ private:
     {
         if (error == nullptr || len <= 0)
             return;
-        // Copies errno-neutrally so that a caller can still read the fork's errno.
-        strncpy(error, text.c_str(), static_cast<size_t>(len));
+        // Copies errno-neutrally so that a caller can still read the fork's
+        // errno. memcpy rather than strncpy: GCC's -Wstringop-truncation
+        // rejects strncpy bounded by the buffer's size, the natural call.
+        const size_t room = static_cast<size_t>(len);
+        const size_t n = text.size() < room ? text.size() : room;
+        memcpy(error, text.data(), n);
+        memset(error + n, 0, room - n);
         error[len - 1] = '\0';
     }
 
