@@ -1,0 +1,57 @@
+// A program built against the installed package only: it finds the headers
+// and libraries through MySqlProcess::MySqlProcess (or pkg-config) and runs
+// one real child.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "child_process/MySqlChildProcess.h"
+#include "host/LogWriter.h"
+
+int main()
+{
+    CLogWriterInterface* writer = g_ptrLogWriter.get();
+    if (writer == nullptr || writer->GetWriterStatus() < 0) {
+        fprintf(stderr, "the host's log writer is missing\n");
+        return 2;
+    }
+    if (GETCURRENTTHREADID() != static_cast<int>(getpid())) {
+        fprintf(stderr, "GETCURRENTTHREADID gave %d, not the process id\n", GETCURRENTTHREADID());
+        return 3;
+    }
+
+    LibMySqlProcess::MySqlChildProcess child;
+    if (child.Initialize("/bin/echo hello from the consumer", "", "") != 0) {
+        fprintf(stderr, "Initialize failed, lastErr %d\n", child.m_lastErr.load());
+        return 4;
+    }
+    printf("error file: %s\n", child.m_errFilePath.c_str());
+    if (child.HX_CreateProcess(false, false, false, false) != 0) {
+        fprintf(stderr, "launch failed, lastErr %d\n", child.m_lastErr.load());
+        return 5;
+    }
+    std::string output;
+    char buffer[256];
+    for (;;) {
+        long length = sizeof buffer;
+        if (child.ReadBuf(buffer, &length) != 0) {
+            fprintf(stderr, "ReadBuf failed, lastErr %d\n", child.m_lastErr.load());
+            return 6;
+        }
+        if (length == 0)
+            break;
+        output.append(buffer, static_cast<size_t>(length));
+    }
+    child.Finalize();
+    if (child.Wait(0) != 0) {
+        fprintf(stderr, "the child failed, lastErr %d\n", child.m_lastErr.load());
+        return 7;
+    }
+    if (output != "hello from the consumer\n") {
+        fprintf(stderr, "unexpected output [%s]\n", output.c_str());
+        return 8;
+    }
+    printf("child said: %s", output.c_str());
+    return 0;
+}
