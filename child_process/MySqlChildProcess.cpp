@@ -113,6 +113,14 @@ int MySqlChildProcess::Initialize(std::string command, std::string userName, std
         m_lastErr = ENAMETOOLONG;
         return -1;
     }
+    // A zero byte ends the text in the fixed-size fields: the child would run
+    // a shorter command, or switch to another user, than the caller asked for.
+    const bool zeroInCommand = m_command.find('\0') != std::string::npos;
+    if (zeroInCommand || userName.find('\0') != std::string::npos) {
+        MSCP_LOG(m_event, "Initialize", "%s holding a zero byte refused", zeroInCommand ? "Command line" : "User name");
+        m_lastErr = EINVAL;
+        return -1;
+    }
 
     memset(m_userName, 0, sizeof m_userName);
     if (!userName.empty()) {
