@@ -1,0 +1,910 @@
+// How fast the library is next to what the machine allows: launches against
+// raw fork/execv/waitpid and posix_spawn from parents of several resident
+// sizes, pipe throughput against plain read/write loops on the same kind of
+// pipe, the cost of the descriptor sweep and of the debug log. Prints figures
+// and ratios; asserts nothing about time.
+//
+// Own options (the rest go to Google Benchmark):
+//   --quick            small sizes and short runs, for CI
+//   --parent-mb=LIST   resident sizes of the parent for the launch runs,
+//                      comma separated (default 50,1024,4096)
+//   --pipe-mb=N        bytes per throughput run, in MiB (default 2048)
+//   --reps=N           repetitions of each run; the median is reported
+//   --launch-time=S    minimum seconds per launch run (default 0.5)
+//   --fds=A,B          extra open descriptors for the sweep runs (default 10,1000)
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process/MySqlChildProcess.h"
+#include "host/EvDebug.h"
+
+extern char** environ;
+
+namespace {
+
+using LibMySqlProcess::MySqlChildProcess;
+using Clock = std::chrono::steady_clock;
+
+constexpr long kMiB = 1024 * 1024;
+
+struct Options {
+    bool quick = false;
+    std::vector<long> parentMb{50, 1024, 4096};
+    long pipeMb = 2048;
+    int reps = 3;
+    double launchTime = 0.5;
+    std::vector<int> fds{10, 1000};
+};
+Options g_opt;
+
+std::string g_tmp;  // HX_* folders of this run
+bool g_failed = false;  // a benchmark could not do its work
+
+void Fail(benchmark::State& state, const std::string& why)
+{
+    g_failed = true;
+    state.SkipWithError(why.c_str());
+}
+
+// ---------------------------------------------------------------- records
+
+// Every call of a benchmark function is recorded; the summary takes the calls
+// that ran the most iterations (the reported ones, one per repetition) and
+// their median.
+struct Run {
+    int64_t iterations;
+    double seconds;
+    double extra;  // a per-benchmark figure such as the resident size
+    double cpu;    // CPU seconds of the measuring thread
+};
+std::map<std::string, std::vector<Run>> g_runs;
+
+void Record(const std::string& name, int64_t iterations, double seconds, double extra = 0, double cpu = 0)
+{
+    g_runs[name].push_back(Run{iterations, seconds, extra, cpu});
+}
+
+// CPU time of the calling thread: unlike wall time it barely moves when other
+// work shares the machine, so it shows what the library itself costs.
+double ThreadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// Median seconds per iteration of the reported calls (CPU seconds when cpu).
+double PerIteration(const std::string& name, double* extra = nullptr, bool cpu = false)
+{
+    auto it = g_runs.find(name);
+    if (it == g_runs.end() || it->second.empty())
+        return 0;
+    int64_t most = 0;
+    for (const Run& r : it->second)
+        most = std::max(most, r.iterations);
+    std::vector<double> per;
+    double lastExtra = 0;
+    for (const Run& r : it->second)
+        if (r.iterations == most) {
+            per.push_back((cpu ? r.cpu : r.seconds) / static_cast<double>(r.iterations));
+            lastExtra = r.extra;
+        }
+    std::sort(per.begin(), per.end());
+    if (extra != nullptr)
+        *extra = lastExtra;
+    return per[per.size() / 2];
+}
+
+double Seconds(Clock::time_point a, Clock::time_point b)
+{
+    return std::chrono::duration<double>(b - a).count();
+}
+
+// ---------------------------------------------------------------- the parent's size
+
+long ResidentKb()
+{
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, 6, "VmRSS:") == 0)
+            return atol(line.c_str() + 6);
+    return 0;
+}
+
+// Anonymous memory, touched page by page, without huge pages: a host's heap
+// is made of ordinary pages, and that is what fork has to copy the tables of.
+struct Ballast {
+    void* base = nullptr;
+    size_t size = 0;
+    long targetMb = -1;
+};
+Ballast g_ballast;
+
+void ReleaseBallast()
+{
+    if (g_ballast.base != nullptr)
+        munmap(g_ballast.base, g_ballast.size);
+    g_ballast = Ballast{};
+}
+
+// Makes the parent's resident size about targetMb MiB.
+bool EnsureParentMb(long targetMb)
+{
+    if (g_ballast.targetMb == targetMb)
+        return true;
+    ReleaseBallast();
+    const long baseKb = ResidentKb();
+    const long wantKb = targetMb * 1024 - baseKb;
+    g_ballast.targetMb = targetMb;
+    if (wantKb <= 0)
+        return true;
+    const size_t size = static_cast<size_t>(wantKb) * 1024;
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+        g_ballast.targetMb = -1;
+        return false;
+    }
+    madvise(p, size, MADV_NOHUGEPAGE);
+    const long page = sysconf(_SC_PAGESIZE);
+    for (size_t off = 0; off < size; off += static_cast<size_t>(page))
+        static_cast<volatile char*>(p)[off] = 1;
+    g_ballast.base = p;
+    g_ballast.size = size;
+    return true;
+}
+
+// ---------------------------------------------------------------- helpers
+
+void RemoveTree(const std::string& path)
+{
+    nftw(
+        path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+}
+
+// Error files pile up one per launch; clearing them between runs keeps the
+// job folder small so that later runs do not pay for a huge directory.
+void ClearJobResults()
+{
+    RemoveTree(g_tmp + "/results");
+    truncate((g_tmp + "/debug.log").c_str(), 0);
+}
+
+void SetDebugLevel(const char* level)
+{
+    if (level == nullptr)
+        unsetenv("HX_DEBUG_LEVEL");
+    else
+        setenv("HX_DEBUG_LEVEL", level, 1);
+}
+
+bool WaitChild(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// One library launch of a program that reads nothing and writes nothing.
+bool LibLaunch(const std::string& command, std::string& why)
+{
+    MySqlChildProcess child;
+    if (child.Initialize(command, "", "") != 0) {
+        why = "Initialize failed: " + std::to_string(child.m_lastErr.load());
+        return false;
+    }
+    if (child.HX_CreateProcess(false, false, false, false) != 0) {
+        why = "HX_CreateProcess failed: " + std::to_string(child.m_lastErr.load());
+        return false;
+    }
+    child.Finalize();
+    if (child.Wait(0) != 0) {
+        why = "Wait failed: " + std::to_string(child.m_lastErr.load());
+        return false;
+    }
+    return true;
+}
+
+bool ForkLaunch(const char* path)
+{
+    char* argv[] = {const_cast<char*>(path), nullptr};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execv(path, argv);
+        _exit(127);
+    }
+    return pid > 0 && WaitChild(pid);
+}
+
+bool SpawnLaunch(const char* path, const posix_spawn_file_actions_t* actions = nullptr,
+                 std::vector<std::string> args = {}, pid_t* out = nullptr)
+{
+    std::vector<char*> argv{const_cast<char*>(path)};
+    for (std::string& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, path, actions, nullptr, argv.data(), environ) != 0)
+        return false;
+    if (out != nullptr) {
+        *out = pid;
+        return true;
+    }
+    return WaitChild(pid);
+}
+
+// ---------------------------------------------------------------- launch
+
+enum class Launcher { Library, Fork, Spawn };
+
+void BM_Launch(benchmark::State& state, Launcher how, long parentMb, int extraFds, const char* debugLevel,
+               const std::string& name)
+{
+    if (!EnsureParentMb(parentMb)) {
+        Fail(state, "could not allocate the parent's memory");
+        return;
+    }
+    SetDebugLevel(debugLevel);
+    std::vector<int> extra;
+    for (int i = 0; i < extraFds; ++i) {
+        // Without close-on-exec, as a careless host would leave them.
+        const int fd = open("/dev/null", O_RDONLY);
+        if (fd < 0)
+            break;
+        extra.push_back(fd);
+    }
+    if (static_cast<int>(extra.size()) != extraFds) {
+        for (int fd : extra)
+            close(fd);
+        Fail(state, "could not open the extra descriptors");
+        return;
+    }
+
+    std::string why;
+    bool ok = true;
+    const auto start = Clock::now();
+    for (auto _ : state) {
+        switch (how) {
+        case Launcher::Library:
+            ok = LibLaunch(BENCH_TRUE, why);
+            break;
+        case Launcher::Fork:
+            ok = ForkLaunch(BENCH_TRUE);
+            why = "fork/execv/waitpid failed";
+            break;
+        case Launcher::Spawn:
+            ok = SpawnLaunch(BENCH_TRUE);
+            why = "posix_spawn failed";
+            break;
+        }
+        if (!ok)
+            break;
+    }
+    const double secs = Seconds(start, Clock::now());
+    const double rssMb = static_cast<double>(ResidentKb()) / 1024.0;
+    for (int fd : extra)
+        close(fd);
+    SetDebugLevel(nullptr);
+    ClearJobResults();
+    if (!ok) {
+        Fail(state, why);
+        return;
+    }
+    state.counters["parent_rss_MiB"] = rssMb;
+    Record(name, state.iterations(), secs, rssMb);
+}
+
+// ---------------------------------------------------------------- pipes
+
+// The kernel's default pipe size, and the one the library gives its children
+// (found with a launch at start-up).
+constexpr int kDefaultPipe = 1 << 16;
+int g_libPipeSize = kDefaultPipe;
+
+std::string WriterCommand(long long bytes)
+{
+    return std::string(BENCH_WRITER) + " " + std::to_string(bytes) + " 1048576";
+}
+
+// The writer's output read with a plain read loop into a buffer of the size.
+bool PlainRead(long long bytes, size_t bufferSize, int pipeSize, std::string& why)
+{
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) {
+        why = "pipe2 failed";
+        return false;
+    }
+    if (pipeSize > 0)
+        fcntl(p[0], F_SETPIPE_SZ, pipeSize);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, p[1], 1);
+    pid_t pid = -1;
+    const bool spawned = SpawnLaunch(BENCH_WRITER, &actions, {std::to_string(bytes), "1048576"}, &pid);
+    posix_spawn_file_actions_destroy(&actions);
+    close(p[1]);
+    if (!spawned) {
+        close(p[0]);
+        why = "posix_spawn of the writer failed";
+        return false;
+    }
+    std::vector<char> buffer(bufferSize);
+    long long total = 0;
+    for (;;) {
+        const ssize_t n = read(p[0], buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        total += n;
+    }
+    close(p[0]);
+    const bool exited = WaitChild(pid);
+    if (total != bytes || !exited) {
+        why = "plain read got " + std::to_string(total) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+bool LibRead(long long bytes, size_t bufferSize, std::string& why, int* pipeSize)
+{
+    MySqlChildProcess child;
+    if (child.Initialize(WriterCommand(bytes), "", "") != 0 || child.HX_CreateProcess(false, false, false, false) != 0) {
+        why = "launch of the writer failed";
+        return false;
+    }
+    *pipeSize = fcntl(child.m_filedesCW[0], F_GETPIPE_SZ);
+    std::vector<char> buffer(bufferSize);
+    long long total = 0;
+    for (;;) {
+        long length = static_cast<long>(buffer.size());
+        if (child.ReadBuf(buffer.data(), &length) != 0) {
+            why = "ReadBuf failed";
+            return false;
+        }
+        if (length == 0)
+            break;
+        total += length;
+    }
+    child.Finalize();
+    if (child.Wait(0) != 0 || total != bytes) {
+        why = "ReadBuf got " + std::to_string(total) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+// Drains a descriptor until its end, as the reader of cat's output.
+void Drain(int fd, long long* total)
+{
+    std::vector<char> buffer(kMiB);
+    for (;;) {
+        const ssize_t n = read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        *total += n;
+    }
+}
+
+const std::vector<char>& Payload(size_t size)
+{
+    static std::vector<char> data;
+    if (data.size() != size) {
+        data.assign(size, 0);
+        for (size_t i = 0; i < size; ++i)
+            data[i] = static_cast<char>('a' + i % 26);
+    }
+    return data;
+}
+
+// bytes written into cat with a plain write loop, cat's output drained.
+bool PlainWrite(long long bytes, size_t chunk, int pipeSize, std::string& why)
+{
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+        why = "pipe2 failed";
+        return false;
+    }
+    if (pipeSize > 0) {
+        fcntl(in[1], F_SETPIPE_SZ, pipeSize);
+        fcntl(out[0], F_SETPIPE_SZ, pipeSize);
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    pid_t pid = -1;
+    const bool spawned = SpawnLaunch("/bin/cat", &actions, {}, &pid);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    if (!spawned) {
+        close(in[1]);
+        close(out[0]);
+        why = "posix_spawn of cat failed";
+        return false;
+    }
+    long long drained = 0;
+    std::thread reader(Drain, out[0], &drained);
+    const std::vector<char>& data = Payload(chunk);
+    long long left = bytes;
+    bool ok = true;
+    while (left > 0 && ok) {
+        size_t want = static_cast<size_t>(std::min<long long>(left, static_cast<long long>(chunk)));
+        const char* at = data.data();
+        while (want > 0) {
+            const ssize_t n = write(in[1], at, want);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                ok = false;
+                break;
+            }
+            at += n;
+            want -= static_cast<size_t>(n);
+            left -= n;
+        }
+    }
+    close(in[1]);
+    reader.join();
+    close(out[0]);
+    const bool exited = WaitChild(pid);
+    if (!ok || !exited || drained != bytes) {
+        why = "plain write: cat passed on " + std::to_string(drained) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+bool LibWrite(long long bytes, size_t chunk, std::string& why)
+{
+    MySqlChildProcess child;
+    if (child.Initialize("/bin/cat", "", "") != 0 || child.HX_CreateProcess(false, false, false, false) != 0) {
+        why = "launch of cat failed";
+        return false;
+    }
+    long long drained = 0;
+    std::thread reader(Drain, child.m_filedesCW[0], &drained);
+    const std::vector<char>& data = Payload(chunk);
+    long long left = bytes;
+    bool ok = true;
+    while (left > 0) {
+        const long want = static_cast<long>(std::min<long long>(left, static_cast<long long>(chunk)));
+        if (child.WriteBuf(const_cast<char*>(data.data()), want) != 0) {
+            ok = false;
+            break;
+        }
+        left -= want;
+    }
+    // Only the input end is closed here: the drain thread still reads the
+    // output end, which Finalize would close under it.
+    close(child.m_filedesPW[1]);
+    child.m_filedesPW[1] = -1;
+    reader.join();
+    child.Finalize();
+    const bool waited = child.Wait(0) == 0;
+    if (!ok || !waited || drained != bytes) {
+        why = "WriteBuf: cat passed on " + std::to_string(drained) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+enum class PipeCase { PlainRead, LibRead, PlainWrite, LibWrite };
+
+void BM_Pipe(benchmark::State& state, PipeCase what, size_t size, int pipeSize, const std::string& name)
+{
+    if (!EnsureParentMb(g_opt.parentMb.front())) {
+        Fail(state, "could not allocate the parent's memory");
+        return;
+    }
+    const long long bytes = static_cast<long long>(g_opt.pipeMb) * kMiB;
+    std::string why;
+    bool ok = true;
+    int libPipe = 0;
+    const double cpuStart = ThreadCpuSeconds();
+    const auto start = Clock::now();
+    for (auto _ : state) {
+        switch (what) {
+        case PipeCase::PlainRead:
+            ok = PlainRead(bytes, size, pipeSize, why);
+            break;
+        case PipeCase::LibRead:
+            ok = LibRead(bytes, size, why, &libPipe);
+            break;
+        case PipeCase::PlainWrite:
+            ok = PlainWrite(bytes, size, pipeSize, why);
+            break;
+        case PipeCase::LibWrite:
+            ok = LibWrite(bytes, size, why);
+            break;
+        }
+        if (!ok)
+            break;
+    }
+    const double secs = Seconds(start, Clock::now());
+    const double cpu = ThreadCpuSeconds() - cpuStart;
+    ClearJobResults();
+    if (!ok) {
+        Fail(state, why);
+        return;
+    }
+    state.SetBytesProcessed(state.iterations() * bytes);
+    state.counters["cpu_s_per_GiB"] = cpu / (static_cast<double>(bytes) * static_cast<double>(state.iterations()) /
+                                             static_cast<double>(1 << 30));
+    Record(name, state.iterations(), secs, libPipe, cpu);
+}
+
+// ---------------------------------------------------------------- debug log
+
+enum class LogCase { Line, FilteredDetail };
+
+void BM_Log(benchmark::State& state, LogCase what, const char* level, const std::string& name)
+{
+    SetDebugLevel(level);
+    EvEvent event;
+    int i = 0;
+    const auto start = Clock::now();
+    for (auto _ : state) {
+        if (what == LogCase::Line)
+            event.Debug("MySqlChildProcess::Bench", "Parent: child process pid= %d", ++i);
+        else
+            event.DebugLvl("MySqlChildProcess::Bench", 8, "wrote %d bytes", ++i);
+    }
+    const double secs = Seconds(start, Clock::now());
+    SetDebugLevel(nullptr);
+    ClearJobResults();
+    state.SetItemsProcessed(state.iterations());
+    Record(name, state.iterations(), secs);
+}
+
+// ---------------------------------------------------------------- summary
+
+std::string Machine()
+{
+    std::string cpu = "unknown";
+    std::ifstream info("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(info, line))
+        if (line.compare(0, 10, "model name") == 0) {
+            cpu = line.substr(line.find(':') + 2);
+            break;
+        }
+    utsname u{};
+    uname(&u);
+    std::ostringstream out;
+    out << "nproc " << sysconf(_SC_NPROCESSORS_ONLN) << ", " << cpu << ", kernel " << u.release
+        << ", load average ";
+    double load[3] = {0, 0, 0};
+    if (getloadavg(load, 3) == 3)
+        out << load[0] << " " << load[1] << " " << load[2];
+    return out.str();
+}
+
+bool AnyRun(const std::string& prefix)
+{
+    for (const auto& kv : g_runs)
+        if (kv.first.compare(0, prefix.size(), prefix) == 0)
+            return true;
+    return false;
+}
+
+void PrintSummary()
+{
+    printf("\n==== Summary (medians; %s)\n", Machine().c_str());
+    printf("helpers %s\n", BENCH_STATIC_HELPERS ? "statically linked" : "dynamically linked (static linking failed)");
+
+    if (AnyRun("launch/")) {
+        printf("\nLaunch of a %s `true`: Initialize + HX_CreateProcess + Finalize + Wait, microseconds per launch\n",
+               BENCH_STATIC_HELPERS ? "static" : "dynamic");
+        printf("%12s %12s %12s %12s %10s %10s\n", "parent RSS", "library", "fork+execv", "posix_spawn", "lib/fork",
+               "lib/spawn");
+        for (long mb : g_opt.parentMb) {
+            const std::string s = std::to_string(mb);
+            double rss = 0;
+            const double lib = PerIteration("launch/library/" + s, &rss) * 1e6;
+            const double frk = PerIteration("launch/fork_execv/" + s) * 1e6;
+            const double spn = PerIteration("launch/posix_spawn/" + s) * 1e6;
+            if (lib == 0 || frk == 0 || spn == 0)
+                continue;
+            printf("%9.0f MiB %12.1f %12.1f %12.1f %10.2f %10.2f\n", rss, lib, frk, spn, lib / frk, lib / spn);
+        }
+    }
+
+    if (AnyRun("pipe/")) {
+        const double gib = static_cast<double>(g_opt.pipeMb) / 1024.0;
+        const bool samePipe = g_libPipeSize == kDefaultPipe;
+        printf("\nPipe throughput, %ld MiB per run; the library's pipes hold %d bytes, the default %d\n", g_opt.pipeMb,
+               g_libPipeSize, kDefaultPipe);
+        printf("  GiB/s of wall time; ratio: the library against a plain read/write loop on the same kind of pipe;\n"
+               "  CPU: seconds per GiB of the reading (or writing) thread\n");
+        printf("%-34s %9s %9s %7s | %12s | %8s %8s\n", "case", "library", "plain", "ratio", "plain, 64K",
+               "CPU lib", "CPU plain");
+        struct Row {
+            const char* label;
+            const char* base;
+            const char* lib;
+        };
+        const Row rows[] = {
+            {"ReadBuf, 64 KiB buffer", "pipe/read/64KiB", "/library"},
+            {"ReadBuf, 64 KiB + 1 byte buffer", "pipe/read/64KiB", "/library_capacity_plus_1"},
+            {"ReadBuf, 1 MiB buffer", "pipe/read/1MiB", "/library"},
+            {"WriteBuf into cat, 64 KiB writes", "pipe/write/64KiB", "/library"},
+            {"WriteBuf into cat, 1 MiB writes", "pipe/write/1MiB", "/library"},
+        };
+        for (const Row& r : rows) {
+            const std::string base = r.base;
+            const std::string plainName = base + (samePipe ? "/plain_default_pipe" : "/plain_library_pipe");
+            const double lib = PerIteration(base + r.lib);
+            const double plain = PerIteration(plainName);
+            const double dflt = PerIteration(base + "/plain_default_pipe");
+            if (lib == 0 || plain == 0 || dflt == 0)
+                continue;
+            const double perGiB = 1.0 / gib;
+            printf("%-34s %9.2f %9.2f %7.3f | %12.2f | %8.3f %8.3f\n", r.label, gib / lib, gib / plain, plain / lib,
+                   gib / dflt, PerIteration(base + r.lib, nullptr, true) * perGiB,
+                   PerIteration(plainName, nullptr, true) * perGiB);
+        }
+    }
+
+    if (AnyRun("fds/")) {
+        printf("\nDescriptor sweep: microseconds per launch with extra open descriptors\n");
+        printf("%10s %12s %12s\n", "extra fds", "library", "fork+execv");
+        for (int n : g_opt.fds) {
+            const double lib = PerIteration("fds/library/" + std::to_string(n)) * 1e6;
+            const double frk = PerIteration("fds/fork_execv/" + std::to_string(n)) * 1e6;
+            printf("%10d %12.1f %12.1f\n", n, lib, frk);
+        }
+        if (g_opt.fds.size() >= 2) {
+            const std::string a = std::to_string(g_opt.fds.front()), b = std::to_string(g_opt.fds.back());
+            const double span = g_opt.fds.back() - g_opt.fds.front();
+            const double dl = PerIteration("fds/library/" + b) - PerIteration("fds/library/" + a);
+            const double df = PerIteration("fds/fork_execv/" + b) - PerIteration("fds/fork_execv/" + a);
+            printf("per extra descriptor: library %.3f us, fork+execv %.3f us\n", dl * 1e6 / span, df * 1e6 / span);
+        }
+    }
+
+    if (AnyRun("log/")) {
+        printf("\nDebug log\n");
+        const double on = PerIteration("log/line/default_level");
+        const double off = PerIteration("log/line/level_0");
+        const double filt = PerIteration("log/detail_line/default_level");
+        if (on > 0)
+            printf("  lines written (default level):        %12.0f lines/s (%.2f us each)\n", 1 / on, on * 1e6);
+        if (off > 0)
+            printf("  lines dropped (HX_DEBUG_LEVEL=0):     %12.0f lines/s (%.3f us each)\n", 1 / off, off * 1e6);
+        if (filt > 0)
+            printf("  level-8 line at the default level:    %12.0f lines/s (%.3f us each)\n", 1 / filt, filt * 1e6);
+        const double lon = PerIteration("log/launch/default_level") * 1e6;
+        const double loff = PerIteration("log/launch/level_0") * 1e6;
+        if (lon > 0 && loff > 0)
+            printf("  launch with the log on %.1f us, off %.1f us: the log costs %.1f us per launch\n", lon, loff,
+                   lon - loff);
+    }
+}
+
+// ---------------------------------------------------------------- set-up
+
+std::vector<long> ParseList(const char* text)
+{
+    std::vector<long> out;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ','))
+        if (!item.empty())
+            out.push_back(atol(item.c_str()));
+    return out;
+}
+
+void ParseOptions(int& argc, char** argv)
+{
+    bool quick = false;
+    for (int i = 1; i < argc; ++i)
+        if (strcmp(argv[i], "--quick") == 0)
+            quick = true;
+    if (quick) {
+        g_opt.quick = true;
+        g_opt.parentMb = {50, 256};
+        g_opt.pipeMb = 64;
+        g_opt.reps = 1;
+        g_opt.launchTime = 0.05;
+        g_opt.fds = {10, 1000};
+    }
+    int out = 1;
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        if (strcmp(a, "--quick") == 0)
+            continue;
+        if (strncmp(a, "--parent-mb=", 12) == 0)
+            g_opt.parentMb = ParseList(a + 12);
+        else if (strncmp(a, "--pipe-mb=", 10) == 0)
+            g_opt.pipeMb = atol(a + 10);
+        else if (strncmp(a, "--reps=", 7) == 0)
+            g_opt.reps = std::max(1, atoi(a + 7));
+        else if (strncmp(a, "--launch-time=", 14) == 0)
+            g_opt.launchTime = atof(a + 14);
+        else if (strncmp(a, "--fds=", 6) == 0) {
+            g_opt.fds.clear();
+            for (long n : ParseList(a + 6))
+                g_opt.fds.push_back(static_cast<int>(n));
+        } else
+            argv[out++] = argv[i];
+    }
+    argc = out;
+    argv[argc] = nullptr;
+    std::sort(g_opt.parentMb.begin(), g_opt.parentMb.end());
+    if (g_opt.parentMb.empty())
+        g_opt.parentMb = {50};
+}
+
+template <typename Fn>
+benchmark::internal::Benchmark* Add(const std::string& name, Fn fn)
+{
+    auto* b = benchmark::RegisterBenchmark(name.c_str(), fn);
+    b->UseRealTime()->Unit(benchmark::kMicrosecond);
+    if (g_opt.reps > 1)
+        b->Repetitions(g_opt.reps)->ReportAggregatesOnly(true);
+    return b;
+}
+
+void RegisterAll()
+{
+    const long small = g_opt.parentMb.front();
+    const double launchTime = g_opt.launchTime;
+
+    // Throughput first, from the smallest parent.
+    for (const char* dir : {"read", "write"}) {
+        for (size_t size : {size_t{64} * 1024, size_t{kMiB}}) {
+            const std::string base =
+                std::string("pipe/") + dir + "/" + (size == static_cast<size_t>(kMiB) ? "1MiB" : "64KiB");
+            const bool read = dir == std::string("read");
+            struct Variant {
+                std::string suffix;
+                PipeCase what;
+                size_t size;
+                int pipeSize;
+            };
+            std::vector<Variant> variants{
+                {"/plain_default_pipe", read ? PipeCase::PlainRead : PipeCase::PlainWrite, size, 0}};
+            if (g_libPipeSize != kDefaultPipe)
+                variants.push_back(
+                    {"/plain_library_pipe", read ? PipeCase::PlainRead : PipeCase::PlainWrite, size, g_libPipeSize});
+            variants.push_back({"/library", read ? PipeCase::LibRead : PipeCase::LibWrite, size, 0});
+            // A capacity one byte above the power of two makes the reads
+            // whole pages again (ReadBuf reads at most capacity - 1 bytes).
+            if (read && size != static_cast<size_t>(kMiB))
+                variants.push_back({"/library_capacity_plus_1", PipeCase::LibRead, size + 1, 0});
+            for (const Variant& v : variants) {
+                const std::string name = base + v.suffix;
+                Add(name, [=](benchmark::State& s) { BM_Pipe(s, v.what, v.size, v.pipeSize, name); })
+                    ->Iterations(1)
+                    ->Unit(benchmark::kMillisecond);
+            }
+        }
+    }
+
+    for (int n : g_opt.fds) {
+        const std::string ln = "fds/library/" + std::to_string(n);
+        const std::string fn = "fds/fork_execv/" + std::to_string(n);
+        Add(ln, [=](benchmark::State& s) { BM_Launch(s, Launcher::Library, small, n, nullptr, ln); })
+            ->MinTime(launchTime);
+        Add(fn, [=](benchmark::State& s) { BM_Launch(s, Launcher::Fork, small, n, nullptr, fn); })
+            ->MinTime(launchTime);
+    }
+
+    const std::string lon = "log/line/default_level", loff = "log/line/level_0",
+                      lfilt = "log/detail_line/default_level";
+    Add(lon, [=](benchmark::State& s) { BM_Log(s, LogCase::Line, nullptr, lon); })->Unit(benchmark::kNanosecond);
+    Add(loff, [=](benchmark::State& s) { BM_Log(s, LogCase::Line, "0", loff); })->Unit(benchmark::kNanosecond);
+    Add(lfilt, [=](benchmark::State& s) { BM_Log(s, LogCase::FilteredDetail, nullptr, lfilt); })
+        ->Unit(benchmark::kNanosecond);
+    const std::string llon = "log/launch/default_level", lloff = "log/launch/level_0";
+    Add(llon, [=](benchmark::State& s) { BM_Launch(s, Launcher::Library, small, 0, nullptr, llon); })
+        ->MinTime(launchTime);
+    Add(lloff, [=](benchmark::State& s) { BM_Launch(s, Launcher::Library, small, 0, "0", lloff); })
+        ->MinTime(launchTime);
+
+    // Launches last, the parent growing from one size to the next.
+    for (long mb : g_opt.parentMb) {
+        const std::string s = std::to_string(mb);
+        const struct {
+            const char* name;
+            Launcher how;
+        } launchers[] = {{"launch/library/", Launcher::Library},
+                         {"launch/fork_execv/", Launcher::Fork},
+                         {"launch/posix_spawn/", Launcher::Spawn}};
+        for (const auto& l : launchers) {
+            const std::string name = l.name + s;
+            const Launcher how = l.how;
+            Add(name, [=](benchmark::State& st) { BM_Launch(st, how, mb, 0, nullptr, name); })->MinTime(launchTime);
+        }
+    }
+}
+
+// The pipe size the library gives its children, seen on one launch.
+int LibraryPipeSize()
+{
+    MySqlChildProcess child;
+    int size = -1;
+    if (child.Initialize(BENCH_TRUE, "", "") == 0 && child.HX_CreateProcess(false, false, false, false) == 0) {
+        size = fcntl(child.m_filedesCW[0], F_GETPIPE_SZ);
+        child.Finalize();
+        child.Wait(0);
+    }
+    ClearJobResults();
+    return size;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ParseOptions(argc, argv);
+
+    char templ[] = "/tmp/mysqlprocess-bench-XXXXXX";
+    if (mkdtemp(templ) == nullptr) {
+        perror("mkdtemp");
+        return 1;
+    }
+    g_tmp = templ;
+    setenv("HX_JOB_RESULTS_DIR", (g_tmp + "/results").c_str(), 1);
+    setenv("HX_DEBUG_LOG", (g_tmp + "/debug.log").c_str(), 1);
+    setenv("HX_JOB_ID", "1", 1);
+    setenv("HX_CLIENT_NAME", "bench", 1);
+    unsetenv("HX_DEBUG_LEVEL");
+
+    // Room for the sweep's extra descriptors.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+
+    g_libPipeSize = LibraryPipeSize();
+    printf("mode %s: parent sizes", g_opt.quick ? "quick" : "full");
+    for (long mb : g_opt.parentMb)
+        printf(" %ld", mb);
+    printf(" MiB, %ld MiB per pipe run, %d repetitions\n", g_opt.pipeMb, g_opt.reps);
+    fflush(stdout);
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 2;
+    RegisterAll();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    ReleaseBallast();
+
+    PrintSummary();
+    RemoveTree(g_tmp);
+    if (g_failed)
+        fprintf(stderr, "mysqlprocess_bench: some benchmarks failed (see the errors above)\n");
+    return g_failed ? 1 : 0;
+}
