@@ -186,9 +186,9 @@ public:
     long rounds() const { return m_rounds.load(); }
 
 private:
-    void Run(int seed)
+    void Run(int index)
     {
-        std::mt19937 rng(static_cast<unsigned>(seed) * 7919u + 1u);
+        std::mt19937 rng(static_cast<unsigned>(index) * 7919u + 1u);
         EvEvent event;
         std::vector<void*> held;
         long round = 0;
@@ -215,7 +215,7 @@ private:
                 getpwnam_r(name, &entry, buf, sizeof buf, &found);
             }
             if (round % 8 == 0)
-                event.Debug("MySqlChildProcess::SoakHammer", "round %ld of thread %d", round, seed);
+                event.Debug("MySqlChildProcess::SoakHammer", "round %ld of thread %d", round, index);
             ++round;
         }
         for (void* p : held)
