@@ -89,8 +89,17 @@ std::vector<std::pair<int, char>> OwnChildren()
         const int pid = atoi(e->d_name);
         if (pid <= 0)
             continue;
-        std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // Plain read(2): a process that ends meanwhile makes the read fail
+        // with ESRCH, which a stream would turn into an exception.
+        const int fd = open((std::string("/proc/") + e->d_name + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        char buf[1024];
+        const ssize_t n = read(fd, buf, sizeof buf - 1);
+        close(fd);
+        if (n <= 0)
+            continue;
+        const std::string text(buf, static_cast<size_t>(n));
         // pid (comm) state ppid ...: comm may hold spaces, so parse after ')'.
         const size_t close = text.rfind(')');
         if (close == std::string::npos || close + 2 >= text.size())
