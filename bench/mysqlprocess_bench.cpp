@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -69,20 +70,22 @@ void Fail(benchmark::State& state, const std::string& why)
 
 // ---------------------------------------------------------------- records
 
-// Every call of a benchmark function is recorded; the summary takes the calls
-// that ran the most iterations (the reported ones, one per repetition) and
-// their median.
+// Each registration records its last call, which is the one Google Benchmark
+// reports (the earlier ones only size the iteration count). Repetitions are
+// separate registrations run in turns, so that a slow spell of a shared
+// machine falls on every variant alike; the summary takes their median.
 struct Run {
     int64_t iterations;
     double seconds;
     double extra;  // a per-benchmark figure such as the resident size
     double cpu;    // CPU seconds of the measuring thread
 };
-std::map<std::string, std::vector<Run>> g_runs;
+std::map<std::string, std::map<int, Run>> g_runs;
+thread_local int t_rep = 0;  // set by the registration's wrapper
 
 void Record(const std::string& name, int64_t iterations, double seconds, double extra = 0, double cpu = 0)
 {
-    g_runs[name].push_back(Run{iterations, seconds, extra, cpu});
+    g_runs[name][t_rep] = Run{iterations, seconds, extra, cpu};
 }
 
 // CPU time of the calling thread: unlike wall time it barely moves when other
@@ -94,25 +97,20 @@ double ThreadCpuSeconds()
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-// Median seconds per iteration of the reported calls (CPU seconds when cpu).
+// Median seconds per iteration over the repetitions (CPU seconds when cpu).
 double PerIteration(const std::string& name, double* extra = nullptr, bool cpu = false)
 {
     auto it = g_runs.find(name);
     if (it == g_runs.end() || it->second.empty())
         return 0;
-    int64_t most = 0;
-    for (const Run& r : it->second)
-        most = std::max(most, r.iterations);
     std::vector<double> per;
-    double lastExtra = 0;
-    for (const Run& r : it->second)
-        if (r.iterations == most) {
-            per.push_back((cpu ? r.cpu : r.seconds) / static_cast<double>(r.iterations));
-            lastExtra = r.extra;
-        }
+    for (const auto& rep : it->second) {
+        const Run& r = rep.second;
+        per.push_back((cpu ? r.cpu : r.seconds) / static_cast<double>(std::max<int64_t>(1, r.iterations)));
+        if (extra != nullptr)
+            *extra = r.extra;
+    }
     std::sort(per.begin(), per.end());
-    if (extra != nullptr)
-        *extra = lastExtra;
     return per[per.size() / 2];
 }
 
@@ -764,20 +762,35 @@ void ParseOptions(int& argc, char** argv)
         g_opt.parentMb = {50};
 }
 
-template <typename Fn>
-benchmark::internal::Benchmark* Add(const std::string& name, Fn fn)
-{
-    auto* b = benchmark::RegisterBenchmark(name.c_str(), fn);
-    b->UseRealTime()->Unit(benchmark::kMicrosecond);
-    if (g_opt.reps > 1)
-        b->Repetitions(g_opt.reps)->ReportAggregatesOnly(true);
-    return b;
-}
-
 void RegisterAll()
 {
     const long small = g_opt.parentMb.front();
     const double launchTime = g_opt.launchTime;
+    const auto launchRun = [=](benchmark::internal::Benchmark* b) { b->MinTime(launchTime); };
+    const auto onePass = [](benchmark::internal::Benchmark* b) { b->Iterations(1)->Unit(benchmark::kMillisecond); };
+    const auto nanoseconds = [](benchmark::internal::Benchmark* b) { b->Unit(benchmark::kNanosecond); };
+
+    // The variants of one comparison are registered side by side and each
+    // repetition of the group in turn (see Add): a group at a time.
+    struct Entry {
+        std::string name;
+        std::function<void(benchmark::State&)> fn;
+    };
+    const auto group = [&](const std::vector<Entry>& entries, const std::function<void(benchmark::internal::Benchmark*)>& configure) {
+        const int reps = g_opt.reps;
+        for (int rep = 0; rep < reps; ++rep) {
+            for (const Entry& e : entries) {
+                const std::string shown = reps > 1 ? e.name + "/rep:" + std::to_string(rep + 1) : e.name;
+                const auto fn = e.fn;
+                auto* b = benchmark::RegisterBenchmark(shown.c_str(), [=](benchmark::State& st) {
+                    t_rep = rep;
+                    fn(st);
+                });
+                b->UseRealTime()->Unit(benchmark::kMicrosecond);
+                configure(b);
+            }
+        }
+    };
 
     // Throughput first, from the smallest parent.
     for (const char* dir : {"read", "write"}) {
@@ -785,66 +798,53 @@ void RegisterAll()
             const std::string base =
                 std::string("pipe/") + dir + "/" + (size == static_cast<size_t>(kMiB) ? "1MiB" : "64KiB");
             const bool read = dir == std::string("read");
-            struct Variant {
-                std::string suffix;
-                PipeCase what;
-                size_t size;
-                int pipeSize;
+            const PipeCase plain = read ? PipeCase::PlainRead : PipeCase::PlainWrite;
+            const PipeCase lib = read ? PipeCase::LibRead : PipeCase::LibWrite;
+            std::vector<Entry> entries;
+            const auto add = [&](const std::string& suffix, PipeCase what, size_t bytes, int pipeSize) {
+                const std::string name = base + suffix;
+                entries.push_back({name, [=](benchmark::State& st) { BM_Pipe(st, what, bytes, pipeSize, name); }});
             };
-            std::vector<Variant> variants{
-                {"/plain_default_pipe", read ? PipeCase::PlainRead : PipeCase::PlainWrite, size, 0}};
+            add("/plain_default_pipe", plain, size, 0);
             if (g_libPipeSize != kDefaultPipe)
-                variants.push_back(
-                    {"/plain_library_pipe", read ? PipeCase::PlainRead : PipeCase::PlainWrite, size, g_libPipeSize});
-            variants.push_back({"/library", read ? PipeCase::LibRead : PipeCase::LibWrite, size, 0});
+                add("/plain_library_pipe", plain, size, g_libPipeSize);
+            add("/library", lib, size, 0);
             // A capacity one byte above the power of two makes the reads
             // whole pages again (ReadBuf reads at most capacity - 1 bytes).
             if (read && size != static_cast<size_t>(kMiB))
-                variants.push_back({"/library_capacity_plus_1", PipeCase::LibRead, size + 1, 0});
-            for (const Variant& v : variants) {
-                const std::string name = base + v.suffix;
-                Add(name, [=](benchmark::State& s) { BM_Pipe(s, v.what, v.size, v.pipeSize, name); })
-                    ->Iterations(1)
-                    ->Unit(benchmark::kMillisecond);
-            }
+                add("/library_capacity_plus_1", lib, size + 1, 0);
+            group(entries, onePass);
         }
     }
 
     for (int n : g_opt.fds) {
         const std::string ln = "fds/library/" + std::to_string(n);
         const std::string fn = "fds/fork_execv/" + std::to_string(n);
-        Add(ln, [=](benchmark::State& s) { BM_Launch(s, Launcher::Library, small, n, nullptr, ln); })
-            ->MinTime(launchTime);
-        Add(fn, [=](benchmark::State& s) { BM_Launch(s, Launcher::Fork, small, n, nullptr, fn); })
-            ->MinTime(launchTime);
+        group({{ln, [=](benchmark::State& st) { BM_Launch(st, Launcher::Library, small, n, nullptr, ln); }},
+               {fn, [=](benchmark::State& st) { BM_Launch(st, Launcher::Fork, small, n, nullptr, fn); }}},
+              launchRun);
     }
 
     const std::string lon = "log/line/default_level", loff = "log/line/level_0",
                       lfilt = "log/detail_line/default_level";
-    Add(lon, [=](benchmark::State& s) { BM_Log(s, LogCase::Line, nullptr, lon); })->Unit(benchmark::kNanosecond);
-    Add(loff, [=](benchmark::State& s) { BM_Log(s, LogCase::Line, "0", loff); })->Unit(benchmark::kNanosecond);
-    Add(lfilt, [=](benchmark::State& s) { BM_Log(s, LogCase::FilteredDetail, nullptr, lfilt); })
-        ->Unit(benchmark::kNanosecond);
+    group({{lon, [=](benchmark::State& st) { BM_Log(st, LogCase::Line, nullptr, lon); }},
+           {loff, [=](benchmark::State& st) { BM_Log(st, LogCase::Line, "0", loff); }},
+           {lfilt, [=](benchmark::State& st) { BM_Log(st, LogCase::FilteredDetail, nullptr, lfilt); }}},
+          nanoseconds);
     const std::string llon = "log/launch/default_level", lloff = "log/launch/level_0";
-    Add(llon, [=](benchmark::State& s) { BM_Launch(s, Launcher::Library, small, 0, nullptr, llon); })
-        ->MinTime(launchTime);
-    Add(lloff, [=](benchmark::State& s) { BM_Launch(s, Launcher::Library, small, 0, "0", lloff); })
-        ->MinTime(launchTime);
+    group({{llon, [=](benchmark::State& st) { BM_Launch(st, Launcher::Library, small, 0, nullptr, llon); }},
+           {lloff, [=](benchmark::State& st) { BM_Launch(st, Launcher::Library, small, 0, "0", lloff); }}},
+          launchRun);
 
     // Launches last, the parent growing from one size to the next.
     for (long mb : g_opt.parentMb) {
         const std::string s = std::to_string(mb);
-        const struct {
-            const char* name;
-            Launcher how;
-        } launchers[] = {{"launch/library/", Launcher::Library},
-                         {"launch/fork_execv/", Launcher::Fork},
-                         {"launch/posix_spawn/", Launcher::Spawn}};
-        for (const auto& l : launchers) {
-            const std::string name = l.name + s;
-            const Launcher how = l.how;
-            Add(name, [=](benchmark::State& st) { BM_Launch(st, how, mb, 0, nullptr, name); })->MinTime(launchTime);
-        }
+        const std::string lib = "launch/library/" + s, frk = "launch/fork_execv/" + s,
+                          spn = "launch/posix_spawn/" + s;
+        group({{lib, [=](benchmark::State& st) { BM_Launch(st, Launcher::Library, mb, 0, nullptr, lib); }},
+               {frk, [=](benchmark::State& st) { BM_Launch(st, Launcher::Fork, mb, 0, nullptr, frk); }},
+               {spn, [=](benchmark::State& st) { BM_Launch(st, Launcher::Spawn, mb, 0, nullptr, spn); }}},
+              launchRun);
     }
 }
 
