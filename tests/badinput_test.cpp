@@ -38,6 +38,8 @@ using LibMySqlProcess::GetMySqlInfo;
 using LibMySqlProcess::MySqlChildProcess;
 using testsupport::FdLeakCheck;
 using testsupport::HostEnv;
+using testsupport::ProbeCommand;
+using testsupport::AwaitWaitThread;
 using testsupport::ParseReport;
 using testsupport::ProbePath;
 using testsupport::ReportValues;
@@ -87,22 +89,6 @@ private:
     std::unique_ptr<unsigned char[]> m_block;
 };
 
-std::string Probe(const std::string& args)
-{
-    return std::string(ProbePath()) + " " + args;
-}
-
-bool AwaitWaitThread(const MySqlChildProcess& child)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!child.m_waitComplete.load() && !child.m_waitFailed.load()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 class BadInput : public ::testing::Test {
 protected:
     // The logger keeps the last log it wrote open until a line goes to another
@@ -112,7 +98,7 @@ protected:
     // A launched child running `probe cat`, for the pipe operations.
     void LaunchCat(MySqlChildProcess& child)
     {
-        ASSERT_EQ(child.Initialize(Probe("cat"), "", ""), 0);
+        ASSERT_EQ(child.Initialize(ProbeCommand("cat"), "", ""), 0);
         ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0) << "lastErr=" << child.m_lastErr.load();
     }
 
@@ -189,7 +175,7 @@ TEST_F(BadInput, ReadBufWithCapacityOneReadsNothingAndCapacityTwoOneByte)
 TEST_F(BadInput, ReadBufIntoAnExactBufferNeverWritesPastIt)
 {
     MySqlChildProcess child;
-    ASSERT_EQ(child.Initialize(Probe("emit 100000"), "", ""), 0);
+    ASSERT_EQ(child.Initialize(ProbeCommand("emit 100000"), "", ""), 0);
     ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
     long total = 0;
     for (size_t capacity : {size_t{3}, size_t{7}, size_t{4096}, size_t{4097}, size_t{65536}}) {
@@ -211,7 +197,7 @@ TEST_F(BadInput, ReadBufIntoAnExactBufferNeverWritesPastIt)
 TEST_F(BadInput, ReadErrBufRefusesNullPointersAndLengthsBelowOne)
 {
     MySqlChildProcess child;
-    ASSERT_EQ(child.Initialize(Probe("stderr 0 some-error-text"), "", ""), 0);
+    ASSERT_EQ(child.Initialize(ProbeCommand("stderr 0 some-error-text"), "", ""), 0);
     ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
     child.Finalize();
     ASSERT_EQ(child.Wait(0), 0);
@@ -238,7 +224,7 @@ TEST_F(BadInput, ReadErrBufRefusesNullPointersAndLengthsBelowOne)
 TEST_F(BadInput, ReadErrBufFillsExactBuffersOfEveryLengthFromTheTail)
 {
     MySqlChildProcess child;
-    ASSERT_EQ(child.Initialize(Probe("stderr 0 0123456789"), "", ""), 0);
+    ASSERT_EQ(child.Initialize(ProbeCommand("stderr 0 0123456789"), "", ""), 0);
     ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
     child.Finalize();
     ASSERT_EQ(child.Wait(0), 0);
@@ -341,9 +327,9 @@ TEST_F(BadInput, InitializeTwiceGivesAFreshErrorFileAndOneLaunch)
 {
     FdLeakCheck leaks;
     MySqlChildProcess child;
-    ASSERT_EQ(child.Initialize(Probe("exit 0"), "", ""), 0);
+    ASSERT_EQ(child.Initialize(ProbeCommand("exit 0"), "", ""), 0);
     const std::string first = child.m_errFilePath;
-    ASSERT_EQ(child.Initialize(Probe("exit 3"), "", ""), 0);
+    ASSERT_EQ(child.Initialize(ProbeCommand("exit 3"), "", ""), 0);
     EXPECT_NE(child.m_errFilePath, first);
     ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
     child.Finalize();
@@ -417,7 +403,7 @@ TEST_F(BadInput, FailedInitializeLeavesAnObjectThatRefusesToLaunch)
     testsupport::WriteFile(m_env.dir() + "/plainfile", "x");
     testsupport::SetEnv("HX_JOB_RESULTS_DIR", m_env.dir() + "/plainfile/results");
     MySqlChildProcess child;
-    ASSERT_EQ(child.Initialize(Probe("exit 0"), "", ""), -1);
+    ASSERT_EQ(child.Initialize(ProbeCommand("exit 0"), "", ""), -1);
     EXPECT_EQ(child.HX_CreateProcess(false, false, false, false), -1);
     EXPECT_EQ(child.m_lastErr.load(), EINVAL);
     EXPECT_EQ(child.m_hxProcess, nullptr);
@@ -428,7 +414,7 @@ TEST_F(BadInput, FailedInitializeLeavesAnObjectThatRefusesToLaunch)
 TEST_F(BadInput, NullMySqlInfoMeansNoImpersonation)
 {
     MySqlChildProcess child;
-    EXPECT_EQ(child.Initialize(Probe("exit 0"), static_cast<GetMySqlInfo*>(nullptr)), 0);
+    EXPECT_EQ(child.Initialize(ProbeCommand("exit 0"), static_cast<GetMySqlInfo*>(nullptr)), 0);
     EXPECT_EQ(child.m_userName[0], '\0');
     EXPECT_TRUE(m_env.LogHas("No Impersonation for this Child Process"));
 }
@@ -440,7 +426,7 @@ TEST_F(BadInput, NullMySqlInfoMeansNoImpersonation)
 // long last argument making up the length.
 std::string CommandOfLength(size_t size)
 {
-    std::string command = Probe("report ");
+    std::string command = ProbeCommand("report ");
     if (command.size() < size)
         command += std::string(size - command.size(), 'a');
     return command;
@@ -483,7 +469,7 @@ TEST_F(BadInput, UserNameOf103CharactersIsKeptWholeAnd104IsRefused)
     const std::string name103(103, 'u');
     {
         MySqlChildProcess child;
-        ASSERT_EQ(child.Initialize(Probe("report"), name103, ""), 0);
+        ASSERT_EQ(child.Initialize(ProbeCommand("report"), name103, ""), 0);
         EXPECT_EQ(std::string(child.m_userName), name103);
         EXPECT_EQ(child.m_userName[103], '\0');
         // No such user: the child keeps the caller's identity, and says so.
@@ -499,7 +485,7 @@ TEST_F(BadInput, UserNameOf103CharactersIsKeptWholeAnd104IsRefused)
     for (size_t size : {size_t{104}, size_t{4096}}) {
         SCOPED_TRACE("user name of " + std::to_string(size));
         MySqlChildProcess child;
-        EXPECT_EQ(child.Initialize(Probe("exit 0"), std::string(size, 'u'), ""), -1);
+        EXPECT_EQ(child.Initialize(ProbeCommand("exit 0"), std::string(size, 'u'), ""), -1);
         EXPECT_EQ(child.m_lastErr.load(), ENAMETOOLONG);
         EXPECT_EQ(child.m_userName[0], '\0') << "nothing of the refused name is kept";
         EXPECT_EQ(child.HX_CreateProcess(false, false, false, false), -1);
@@ -520,7 +506,7 @@ TEST_F(BadInput, ZeroByteInsideCommandOrUserNameIsRefused)
     }
     {
         MySqlChildProcess child;
-        EXPECT_EQ(child.Initialize(Probe("exit 0"), std::string("root\0nobody", 11), ""), -1);
+        EXPECT_EQ(child.Initialize(ProbeCommand("exit 0"), std::string("root\0nobody", 11), ""), -1);
         EXPECT_EQ(child.m_lastErr.load(), EINVAL);
         EXPECT_EQ(child.m_userName[0], '\0');
         EXPECT_TRUE(m_env.LogHas("User name holding a zero byte refused"));

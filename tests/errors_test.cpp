@@ -16,6 +16,7 @@
 
 using LibMySqlProcess::MySqlChildProcess;
 using testsupport::HostEnv;
+using testsupport::RecordingWriter;
 
 namespace {
 
@@ -24,41 +25,6 @@ const char kReadFailed[] = "Reading from STDERR of commmand failed";
 const char kNotFound[] = "Error line with [%s] not found.";
 const char kReadErrBufTag[] = "MySqlChildProcess::ReadErrBuf";
 const char kLogBufferTag[] = "MySqlChildProcess::logBufferContent";
-
-// Records every report instead of writing it anywhere.
-class RecordingWriter final : public CLogWriterInterface {
-public:
-    struct Call {
-        int kind;
-        std::string function;
-        int line;
-        int arg1;
-        int arg2;
-        std::string format;
-        std::string text;
-    };
-
-    void WriteLog(int kind, const char* function, int line, int arg1, int arg2, const char* format, ...) override
-        __attribute__((format(printf, 7, 8)))
-    {
-        char text[4096];
-        va_list args;
-        va_start(args, format);
-        vsnprintf(text, sizeof text, format, args);
-        va_end(args);
-        calls.push_back({kind, function != nullptr ? function : "(null)", line, arg1, arg2, format, text});
-    }
-
-    int GetWriterStatus() override
-    {
-        ++statusQueries;
-        return status;
-    }
-
-    int status = 0;
-    int statusQueries = 0;
-    std::vector<Call> calls;
-};
 
 class ErrorCaptureTest : public ::testing::Test {
 protected:

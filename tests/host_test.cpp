@@ -41,6 +41,8 @@
 #include "support/TestSupport.h"
 
 using testsupport::HostEnv;
+using testsupport::WaitWithDeadline;
+using testsupport::RecordingWriter;
 using testsupport::RunInSubprocess;
 using testsupport::TempDir;
 
@@ -169,27 +171,6 @@ std::vector<LogLine> LinesWithTag(const std::string& path, const std::string& ta
 long ThreadId()
 {
     return static_cast<long>(syscall(SYS_gettid));
-}
-
-// Waits for a child with a generous deadline; a child still running then is
-// killed and reported as hung (-1).
-int WaitWithDeadline(pid_t pid, int seconds = 60)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int status = 0;
-    for (;;) {
-        pid_t got = waitpid(pid, &status, WNOHANG);
-        if (got == pid)
-            return status;
-        if (got < 0 && errno != EINTR)
-            return -2;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
 }
 
 // The descriptor number this process holds open on path, or -1.
@@ -538,38 +519,6 @@ TEST(HostLogWriter, DefaultWriterAppendsToTheDebugLogWithFunctionAndLine)
     }
     EXPECT_TRUE(found);
 }
-
-class RecordingWriter : public CLogWriterInterface {
-public:
-    struct Call {
-        int kind;
-        std::string function;
-        int line;
-        int arg1;
-        int arg2;
-        std::string text;
-    };
-
-    void WriteLog(int kind, const char* function, int line, int arg1, int arg2, const char* format, ...) override
-    {
-        char text[4096];
-        va_list args;
-        va_start(args, format);
-        vsnprintf(text, sizeof text, format, args);
-        va_end(args);
-        calls.push_back({kind, function != nullptr ? function : "", line, arg1, arg2, text});
-    }
-
-    int GetWriterStatus() override
-    {
-        ++statusQueries;
-        return status;
-    }
-
-    int status = 0;
-    int statusQueries = 0;
-    std::vector<Call> calls;
-};
 
 // Puts the original writer back whatever the test does.
 class WriterSwap {

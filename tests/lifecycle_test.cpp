@@ -30,6 +30,8 @@ using LibMySqlProcess::GetMySqlInfo;
 using LibMySqlProcess::MySqlChildProcess;
 using testsupport::FdLeakCheck;
 using testsupport::HostEnv;
+using testsupport::ProbeCommand;
+using testsupport::WaitWithDeadline;
 using testsupport::RunInSubprocess;
 
 namespace {
@@ -58,32 +60,6 @@ bool IsFolder(const std::string& path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string ProbeCommand(const std::string& args)
-{
-    return std::string(testsupport::ProbePath()) + " " + args;
-}
-
-// Waits for a child with a generous deadline; one still running then is
-// killed and reported as -1.
-int WaitWithDeadline(pid_t pid, int seconds = 60)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int status = 0;
-    for (;;) {
-        pid_t got = waitpid(pid, &status, WNOHANG);
-        if (got == pid)
-            return status;
-        if (got < 0 && errno != EINTR)
-            return -2;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
 }
 
 // True when this process has no child at all (none running, none unreaped).

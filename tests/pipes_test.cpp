@@ -26,16 +26,12 @@
 
 using LibMySqlProcess::MySqlChildProcess;
 using testsupport::HostEnv;
+using testsupport::ProbeCommand;
 
 namespace {
 
 const char kWriteTag[] = "MySqlChildProcess::WriteBuf";
 const char kReadTag[] = "MySqlChildProcess::ReadBuf";
-
-std::string Probe(const std::string& args)
-{
-    return std::string(testsupport::ProbePath()) + " " + args;
-}
 
 std::string Sanitizer()
 {
@@ -228,7 +224,7 @@ protected:
 TEST_F(PipeTest, ReadTakesAtMostCapacityLessOneBytesInOrder)
 {
     MySqlChildProcess child;
-    Launch(child, Probe("emit 250"));
+    Launch(child, ProbeCommand("emit 250"));
     // Once the child has ended, all 250 bytes wait in the pipe.
     ASSERT_EQ(child.Wait(0), 0);
     const std::string expected = EmitPattern(250);
@@ -264,7 +260,7 @@ TEST_F(PipeTest, ReadTakesAtMostCapacityLessOneBytesInOrder)
 TEST_F(PipeTest, CapacityOneReadsNothingAndReportsTheEnd)
 {
     MySqlChildProcess child;
-    Launch(child, Probe("emit 10"));
+    Launch(child, ProbeCommand("emit 10"));
     ASSERT_EQ(child.Wait(0), 0);
 
     char buffer[2] = {'X', 'Y'};
@@ -283,7 +279,7 @@ TEST_F(PipeTest, CapacityOneReadsNothingAndReportsTheEnd)
 TEST_F(PipeTest, CapacityBelowOneIsRefused)
 {
     MySqlChildProcess child;
-    Launch(child, Probe("emit 10"));
+    Launch(child, ProbeCommand("emit 10"));
     ASSERT_EQ(child.Wait(0), 0);
 
     for (long given : {0L, -1L, LONG_MIN}) {
@@ -307,7 +303,7 @@ TEST_F(PipeTest, CapacityBelowOneIsRefused)
 TEST_F(PipeTest, WriteOfNothingSendsAndLogsNothing)
 {
     MySqlChildProcess child;
-    Launch(child, Probe("cat"));
+    Launch(child, ProbeCommand("cat"));
     char data[] = "never sent";
     child.m_lastErr = 0;
 
@@ -327,7 +323,7 @@ TEST_F(PipeTest, WriteOfNothingSendsAndLogsNothing)
 TEST_F(PipeTest, WriteAndReadAfterFinalizeFailWithBadDescriptor)
 {
     MySqlChildProcess child;
-    Launch(child, Probe("cat"));
+    Launch(child, ProbeCommand("cat"));
     child.Finalize();
     m_env.ClearLog();
     char data[] = "abc";
@@ -369,7 +365,7 @@ TEST_F(PipeTest, WriteAndReadAfterFinalizeFailWithBadDescriptor)
 TEST_F(PipeTest, WriteAndReadBeforeTheLaunchFailWithBadDescriptor)
 {
     MySqlChildProcess child;
-    ASSERT_EQ(child.Initialize(Probe("cat"), "", ""), 0);
+    ASSERT_EQ(child.Initialize(ProbeCommand("cat"), "", ""), 0);
     char data[] = "abc";
 
     EXPECT_EQ(child.WriteBuf(data, 3), -1);
@@ -394,7 +390,7 @@ TEST_F(PipeTest, WriteToAChildThatHasEndedFailsWithBrokenPipeAndTheCallerLives)
     const int rc = testsupport::RunInSubprocess([&]() -> int {
         signal(SIGPIPE, SIG_DFL);
         MySqlChildProcess child;
-        if (child.Initialize(Probe("stderr 0 \"tool said goodbye\""), "", "") != 0 ||
+        if (child.Initialize(ProbeCommand("stderr 0 \"tool said goodbye\""), "", "") != 0 ||
             child.HX_CreateProcess(false, false, false, false) != 0)
             return 10;
         if (child.Wait(0) != 0)
@@ -440,7 +436,7 @@ TEST_F(PipeTest, SignalsInterruptingABlockedReadAreRetriedSilently)
 {
     InterruptingHandler handler;
     MySqlChildProcess child;
-    Launch(child, Probe("cat"));
+    Launch(child, ProbeCommand("cat"));
     const pthread_t self = pthread_self();
     const pid_t tid = CurrentTid();
     std::atomic<bool> interrupted{true};
@@ -472,7 +468,7 @@ TEST_F(PipeTest, SignalsInterruptingABlockedWriteAreRetriedSilently)
 {
     InterruptingHandler handler;
     MySqlChildProcess child;
-    Launch(child, Probe("cat"));
+    Launch(child, ProbeCommand("cat"));
     const std::vector<char> pattern = PeriodicBuffer(1 << 16);
     // With the pipe full, the next write blocks before a byte has gone out,
     // so an interruption gives EINTR rather than a partial count.
@@ -510,7 +506,7 @@ TEST_F(PipeTest, PartialWritesAreCompletedFromTheFirstUnwrittenByte)
 {
     InterruptingHandler handler;
     MySqlChildProcess child;
-    Launch(child, Probe("cat"));
+    Launch(child, ProbeCommand("cat"));
     constexpr size_t kSize = 4 << 20;
     const std::vector<char> data = PeriodicBuffer(kSize);
     const pthread_t self = pthread_self();
@@ -575,7 +571,7 @@ TEST_F(PipeTest, StreamsManyMegabytesThroughCatBothWaysAtOnce)
     const long long total = 256LL << 20;
     constexpr size_t kChunk = 1 << 20;
     MySqlChildProcess child;
-    Launch(child, Probe("cat"));
+    Launch(child, ProbeCommand("cat"));
     const std::vector<char> pattern = PeriodicBuffer(kChunk);
     int writeResult = 0;
     long long received = -1;

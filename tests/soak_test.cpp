@@ -42,6 +42,7 @@ using LibMySqlProcess::MySqlChildProcess;
 using testsupport::CountOpenFds;
 using testsupport::FdLeakCheck;
 using testsupport::HostEnv;
+using testsupport::ProbeCommand;
 using testsupport::ProbePath;
 using testsupport::RunInSubprocess;
 using Clock = std::chrono::steady_clock;
@@ -60,11 +61,6 @@ int SoakLaunches()
     if (s.empty())
         return 10000;
     return s == "valgrind" ? 200 : 1000;
-}
-
-std::string Probe(const std::string& args)
-{
-    return std::string(ProbePath()) + " " + args;
 }
 
 long ResidentKb()
@@ -503,10 +499,10 @@ TEST(SoakLeaks, EveryFailedLaunchLeavesNoDescriptorWhenTheObjectGoes)
         {"empty command line", "", -1, false, false, EINVAL},
         {"command line of spaces", "     ", -1, false, false, EINVAL},
         {"more than 49 arguments", fiftyArgs, -1, false, false, E2BIG},
-        {"first pipe fails", Probe("exit 0"), 0, false, false, EMFILE},
-        {"second pipe fails", Probe("exit 0"), 2, false, false, EMFILE},
-        {"fork fails", Probe("exit 0"), -1, true, false, EAGAIN},
-        {"second launch refused", Probe("exit 0"), -1, false, true, EALREADY},
+        {"first pipe fails", ProbeCommand("exit 0"), 0, false, false, EMFILE},
+        {"second pipe fails", ProbeCommand("exit 0"), 2, false, false, EMFILE},
+        {"fork fails", ProbeCommand("exit 0"), -1, true, false, EAGAIN},
+        {"second launch refused", ProbeCommand("exit 0"), -1, false, true, EALREADY},
     };
     for (const LaunchFailure& c : cases) {
         if (c.spareFds >= 0 && Sanitizer() == "valgrind") {
@@ -541,7 +537,7 @@ TEST(SoakLeaks, RetryAfterAFailedLaunchLeaksNothing)
         const int before = CountOpenFds();
         {
             MySqlChildProcess child;
-            SUB_CHECK(child.Initialize(Probe("exit 0"), "", "") == 0, 10);
+            SUB_CHECK(child.Initialize(ProbeCommand("exit 0"), "", "") == 0, 10);
             FewDescriptors few;
             SUB_CHECK(few.Squeeze(2), 11);
             const int first = child.HX_CreateProcess(false, false, false, false);
@@ -581,15 +577,15 @@ TEST(SoakLeaks, EveryWaitOutcomeLeavesNoDescriptorOrZombie)
     HostEnv env;
     HxDebugWrite("test", 1, "wait table starts");
     const WaitOutcome cases[] = {
-        {"exit 0", Probe("exit 0"), Before::Nothing, false, 0, 0},
-        {"exit code 3", Probe("exit 3"), Before::Nothing, false, -1, 3},
-        {"killed by a signal", Probe("sleep 30"), Before::Terminate, false, -1, 0},
+        {"exit 0", ProbeCommand("exit 0"), Before::Nothing, false, 0, 0},
+        {"exit code 3", ProbeCommand("exit 3"), Before::Nothing, false, -1, 3},
+        {"killed by a signal", ProbeCommand("sleep 30"), Before::Terminate, false, -1, 0},
         {"exec failed", "/nonexistent/tool --flag", Before::Nothing, false, -1, -1},
-        {"error file not opened", Probe("exit 0"), Before::RemoveJobFolder, false, -1, -1},
-        {"host wait fails", Probe("exit 0"), Before::ReapFirst, false, -1, 0},
-        {"exit 0 on the wait thread", Probe("exit 0"), Before::Nothing, true, 0, 0},
-        {"exit code 3 on the wait thread", Probe("exit 3"), Before::Nothing, true, -1, 0},
-        {"killed, on the wait thread", Probe("sleep 30"), Before::Terminate, true, -1, 0},
+        {"error file not opened", ProbeCommand("exit 0"), Before::RemoveJobFolder, false, -1, -1},
+        {"host wait fails", ProbeCommand("exit 0"), Before::ReapFirst, false, -1, 0},
+        {"exit 0 on the wait thread", ProbeCommand("exit 0"), Before::Nothing, true, 0, 0},
+        {"exit code 3 on the wait thread", ProbeCommand("exit 3"), Before::Nothing, true, -1, 0},
+        {"killed, on the wait thread", ProbeCommand("sleep 30"), Before::Terminate, true, -1, 0},
     };
     for (const WaitOutcome& c : cases) {
         for (bool finalize : {true, false}) {
@@ -648,7 +644,7 @@ TEST(SoakLeaks, DestroyedBeforeTheWaitTheObjectStillClosesEverything)
     int pid = -1;
     {
         MySqlChildProcess child;
-        ASSERT_EQ(child.Initialize(Probe("cat"), "", ""), 0);
+        ASSERT_EQ(child.Initialize(ProbeCommand("cat"), "", ""), 0);
         ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
         pid = child.m_childPid;
     }

@@ -120,11 +120,6 @@ Outcome RunChild(const Launch& l)
     return o;
 }
 
-std::string Probe(const std::string& args)
-{
-    return std::string(ProbePath()) + " " + args;
-}
-
 std::multiset<std::string> EnvOf(const std::multimap<std::string, std::string>& report)
 {
     std::multiset<std::string> out;
@@ -263,7 +258,7 @@ TEST_F(Startup, EnvironmentAndUmaskFollowTheMode)
         FdLeakCheck leaks;
         env.ClearLog();
         Launch l;
-        l.command = Probe("report");
+        l.command = ProbeCommand("report");
         l.useSystemLibPath = m.system;
         l.useBaseLibPath = m.base;
         const Outcome o = RunChild(l);
@@ -310,7 +305,7 @@ TEST_F(Startup, ToolHasOnlyThePipesAndTheErrorFile)
     ASSERT_EQ(fcntl(1500, F_GETFD) & FD_CLOEXEC, 0);
 
     Launch l;
-    l.command = Probe("report");
+    l.command = ProbeCommand("report");
     const Outcome o = RunChild(l);
     close(1500);
     close(ordinary);
@@ -336,7 +331,7 @@ TEST_F(Startup, PipeEndAlreadyOnStandardOutputSurvivesTheExec)
         close(0);
         close(1);
         MySqlChildProcess child;
-        if (child.Initialize(Probe("report"), "", "") != 0)
+        if (child.Initialize(ProbeCommand("report"), "", "") != 0)
             return 10;
         if (child.HX_CreateProcess(false, false, false, false) != 0)
             return 11;
@@ -368,7 +363,7 @@ TEST_F(Startup, ErrorFileIsCreatedWithTheMaskApplied)
         FdLeakCheck leaks;
         ScopedUmask mask(m);
         Launch l;
-        l.command = Probe("stderr 0 first");
+        l.command = ProbeCommand("stderr 0 first");
         const Outcome o = RunChild(l);
         ASSERT_EQ(o.wait, 0) << o;
         struct stat st {};
@@ -384,7 +379,7 @@ TEST_F(Startup, ExistingErrorFileIsAppendedToNeverTruncated)
     std::string path;
     {
         Launch first;
-        first.command = Probe("stderr 0 first");
+        first.command = ProbeCommand("stderr 0 first");
         first.prepare = [&](MySqlChildProcess& c) { path = c.m_errFilePath; };
         const Outcome o = RunChild(first);
         ASSERT_EQ(o.wait, 0) << o;
@@ -394,7 +389,7 @@ TEST_F(Startup, ExistingErrorFileIsAppendedToNeverTruncated)
     {
         // A second child writing to the same file adds after the first.
         Launch second;
-        second.command = Probe("stderr 0 second \"third line\"");
+        second.command = ProbeCommand("stderr 0 second \"third line\"");
         second.prepare = [&](MySqlChildProcess& c) { c.m_errFilePath = path; };
         const Outcome o = RunChild(second);
         ASSERT_EQ(o.wait, 0) << o;
@@ -409,7 +404,7 @@ TEST_F(Startup, ArgumentsAreLoggedByTheChildAtLevel8)
 {
     FdLeakCheck leaks;
     Launch l;
-    l.command = Probe("report a\tb \"x  y\" --stop-datetime=2024-01-31 23:59:59");
+    l.command = ProbeCommand("report a\tb \"x  y\" --stop-datetime=2024-01-31 23:59:59");
     const Outcome o = RunChild(l);
     ASSERT_EQ(o.wait, 0) << o;
     const std::vector<std::string> expected = {ProbePath(), "report", "a\tb", "x y",
@@ -440,7 +435,7 @@ TEST(StartupLogLevel, ArgumentLinesNeedLevel8)
     PointLoggerHere();
     FdLeakCheck leaks;
     Launch l;
-    l.command = Probe("exit 0");
+    l.command = ProbeCommand("exit 0");
     const Outcome o = RunChild(l);
     ASSERT_EQ(o.wait, 0) << o;
     for (const LogLine& line : ChildLines(env))
@@ -486,7 +481,7 @@ TEST_F(Startup, ErrorFileThatCannotBeOpenedEndsWith77)
 {
     FdLeakCheck leaks;
     Launch l;
-    l.command = Probe("exit 0");
+    l.command = ProbeCommand("exit 0");
     // The folder goes between Initialize and the launch.
     l.prepare = [&](MySqlChildProcess&) { ASSERT_EQ(rmdir(env.jobFolder().c_str()), 0) << strerror(errno); };
     const Outcome o = RunChild(l);
@@ -510,7 +505,7 @@ TEST_F(Startup, NoSwitchWithoutAUserOrForAnUnknownOne)
         FdLeakCheck leaks;
         env.ClearLog();
         Launch l;
-        l.command = Probe("report");
+        l.command = ProbeCommand("report");
         l.user = user;
         const Outcome o = RunChild(l);
         ASSERT_EQ(o.wait, 0) << o;
@@ -540,7 +535,7 @@ TEST_F(Startup, RootSwitchesToTheImpersonatedUser)
     ASSERT_TRUE(LookUp("nobody", nobody)) << "the user nobody is missing";
     FdLeakCheck leaks;
     Launch l;
-    l.command = Probe("report");
+    l.command = ProbeCommand("report");
     l.user = "nobody";
     // The impersonated user creates the error file in the job folder.
     l.prepare = [&](MySqlChildProcess&) { ASSERT_EQ(chmod(env.jobFolder().c_str(), 0777), 0); };
@@ -566,7 +561,7 @@ TEST_F(Startup, ErrorFileTheUserMayNotCreateEndsWith77)
         GTEST_SKIP() << "switching to another user needs root";
     FdLeakCheck leaks;
     Launch l;
-    l.command = Probe("exit 0");
+    l.command = ProbeCommand("exit 0");
     l.user = "nobody";
     // The job folder stays root's and 0755: nobody may not create files in it.
     l.prepare = [&](MySqlChildProcess&) { ASSERT_EQ(chmod(env.jobFolder().c_str(), 0755), 0); };
@@ -592,7 +587,7 @@ TEST_F(Startup, NoSetgidWhenThePrimaryGroupIsTheRealGroup)
         if (!DenySyscalls({SYS_setgid, SYS_setresgid, SYS_setregid}, EPERM))
             return 11;
         MySqlChildProcess child;
-        if (child.Initialize(Probe("report"), "nobody", "") != 0)
+        if (child.Initialize(ProbeCommand("report"), "nobody", "") != 0)
             return 12;
         chmod(env.jobFolder().c_str(), 0777);
         if (child.HX_CreateProcess(false, false, false, false) != 0)
@@ -643,7 +638,7 @@ TEST_F(Startup, UserSwitchFailureEndsWith81)
             if (!r.deny())
                 return 11;
             MySqlChildProcess child;
-            if (child.Initialize(Probe("exit 0"), "nobody", "") != 0)
+            if (child.Initialize(ProbeCommand("exit 0"), "nobody", "") != 0)
                 return 12;
             chmod(env.jobFolder().c_str(), 0777);
             if (child.HX_CreateProcess(false, false, false, false) != 0)

@@ -23,6 +23,8 @@
 
 using LibMySqlProcess::MySqlChildProcess;
 using testsupport::HostEnv;
+using testsupport::ProbeCommand;
+using testsupport::AwaitWaitThread;
 
 namespace {
 
@@ -31,29 +33,11 @@ const char kBeginWaitTag[] = "MySqlChildProcess::BeginWait";
 const char kWaitThreadTag[] = "MySqlChildProcess::WaitThread";
 const char kWaiting[] = "Waititng for Child process...";
 
-std::string Probe(const std::string& args)
-{
-    return std::string(testsupport::ProbePath()) + " " + args;
-}
-
 std::string Format(const char* format, int a, int b, int c)
 {
     char text[128];
     snprintf(text, sizeof text, format, a, b, c);
     return text;
-}
-
-// Polls until the wait thread has set one of its flags. The deadline only
-// turns a hang into a failure; nothing is timed.
-bool AwaitWaitThread(const MySqlChildProcess& child)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!child.m_waitComplete.load() && !child.m_waitFailed.load()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 // The number at the end of a message such as "Wait failed; lastErr=%d".
@@ -110,7 +94,7 @@ TEST_F(WaitTest, ExitCodesAreDecodedIntoMessagesAndLastErr)
         SCOPED_TRACE("exit " + std::to_string(c.code));
         m_env.ClearLog();
         MySqlChildProcess child;
-        Launch(child, Probe("exit " + std::to_string(c.code)));
+        Launch(child, ProbeCommand("exit " + std::to_string(c.code)));
         // A stale value must not survive: Wait starts from 0.
         child.m_lastErr = 12345;
 
@@ -149,7 +133,7 @@ TEST_F(WaitTest, ProgramThatDoesNotExistIsReportedAsExecFailed)
 TEST_F(WaitTest, ErrorFileThatCannotBeOpenedIsReportedAsDupFailed)
 {
     MySqlChildProcess child;
-    ASSERT_EQ(child.Initialize(Probe("exit 0"), "", ""), 0);
+    ASSERT_EQ(child.Initialize(ProbeCommand("exit 0"), "", ""), 0);
     // The child creates its error file in the folder Initialize made; without
     // the folder it cannot, and must give up before running the tool.
     ASSERT_EQ(rmdir(m_env.jobFolder().c_str()), 0) << strerror(errno);
@@ -166,7 +150,7 @@ TEST_F(WaitTest, ErrorFileThatCannotBeOpenedIsReportedAsDupFailed)
 TEST_F(WaitTest, ChildKilledByTerminateDiedOfSignal9)
 {
     MySqlChildProcess child;
-    Launch(child, Probe("sleep 60"));
+    Launch(child, ProbeCommand("sleep 60"));
 
     ASSERT_EQ(child.Terminate(), 0) << strerror(errno);
     child.m_lastErr = 12345;
@@ -184,7 +168,7 @@ TEST_F(WaitTest, SegmentationFaultWithCoreFileSaysSo)
 {
     testsupport::TempDir coreDir;
     MySqlChildProcess child;
-    Launch(child, Probe("segv " + coreDir.path()));
+    Launch(child, ProbeCommand("segv " + coreDir.path()));
 
     EXPECT_EQ(child.Wait(0), -1);
     EXPECT_EQ(child.m_lastErr.load(), 0);
@@ -209,7 +193,7 @@ TEST_F(WaitTest, SegmentationFaultWithCoreFileSaysSo)
 TEST_F(WaitTest, WaitBeforeAnyLaunchFailsAtOnce)
 {
     MySqlChildProcess child;
-    ASSERT_EQ(child.Initialize(Probe("exit 0"), "", ""), 0);
+    ASSERT_EQ(child.Initialize(ProbeCommand("exit 0"), "", ""), 0);
     child.m_lastErr = 12345;
 
     EXPECT_EQ(child.Wait(0), -1);
@@ -223,7 +207,7 @@ TEST_F(WaitTest, WaitBeforeAnyLaunchFailsAtOnce)
 TEST_F(WaitTest, HostWaitThatFailsIsLoggedWithItsTextCut)
 {
     MySqlChildProcess child;
-    Launch(child, Probe("exit 3"));
+    Launch(child, ProbeCommand("exit 3"));
     // Reaping the child here leaves the host's waitpid nothing to wait for.
     int status = 0;
     ASSERT_EQ(waitpid(child.m_childPid, &status, 0), child.m_childPid) << strerror(errno);
@@ -258,7 +242,7 @@ TEST_F(WaitTest, ArgumentNeverLimitsTheWait)
         SCOPED_TRACE("Wait(" + std::to_string(argument) + ")");
         m_env.ClearLog();
         MySqlChildProcess child;
-        Launch(child, Probe("sleep 1"));
+        Launch(child, ProbeCommand("sleep 1"));
 
         EXPECT_EQ(child.Wait(argument), 0);
 
@@ -280,7 +264,7 @@ TEST_F(WaitTest, TerminateAfterWaitSignalsNothing)
     // as EPERM instead of the ESRCH the library gives by itself.
     const int rc = testsupport::RunInSubprocess([&]() -> int {
         MySqlChildProcess child;
-        if (child.Initialize(Probe("exit 0"), "", "") != 0 || child.HX_CreateProcess(false, false, false, false) != 0)
+        if (child.Initialize(ProbeCommand("exit 0"), "", "") != 0 || child.HX_CreateProcess(false, false, false, false) != 0)
             return 10;
         child.Finalize();
         if (child.Wait(0) != 0)
@@ -304,7 +288,7 @@ using BeginWaitTest = WaitTest;
 TEST_F(BeginWaitTest, ChildThatExitsWithZeroCompletes)
 {
     MySqlChildProcess child;
-    Launch(child, Probe("exit 0"));
+    Launch(child, ProbeCommand("exit 0"));
     child.m_lastErr = 12345;
 
     ASSERT_EQ(child.BeginWait(), 0);
@@ -336,7 +320,7 @@ TEST_F(BeginWaitTest, FailedChildKeepsItsExitStatusBesideTheThreadErrno)
         SCOPED_TRACE(c.args);
         m_env.ClearLog();
         MySqlChildProcess child;
-        Launch(child, Probe(c.args));
+        Launch(child, ProbeCommand(c.args));
         if (c.signalled) {
             ASSERT_EQ(child.Terminate(), 0);
         }
@@ -372,7 +356,7 @@ TEST_F(BeginWaitTest, FailedChildKeepsItsExitStatusBesideTheThreadErrno)
 TEST_F(BeginWaitTest, NeverLaunchedObjectStartsAThreadThatFails)
 {
     MySqlChildProcess child;
-    ASSERT_EQ(child.Initialize(Probe("exit 0"), "", ""), 0);
+    ASSERT_EQ(child.Initialize(ProbeCommand("exit 0"), "", ""), 0);
 
     EXPECT_EQ(child.BeginWait(), 0);
     ASSERT_TRUE(AwaitWaitThread(child)) << "the wait thread set no flag";
@@ -392,7 +376,7 @@ TEST_F(BeginWaitTest, NeverLaunchedObjectStartsAThreadThatFails)
 TEST_F(BeginWaitTest, SecondBeginWaitKeepsTheFirstFlag)
 {
     MySqlChildProcess child;
-    Launch(child, Probe("exit 0"));
+    Launch(child, ProbeCommand("exit 0"));
     ASSERT_EQ(child.BeginWait(), 0);
     ASSERT_TRUE(AwaitWaitThread(child));
     ASSERT_TRUE(child.m_waitComplete.load());
@@ -424,7 +408,7 @@ TEST_F(BeginWaitTest, ThreadThatCannotBeCreatedSetsNoFlag)
     // filter stays in the forked test process, never in this one.
     const int rc = testsupport::RunInSubprocess([&]() -> int {
         MySqlChildProcess child;
-        if (child.Initialize(Probe("exit 0"), "", "") != 0)
+        if (child.Initialize(ProbeCommand("exit 0"), "", "") != 0)
             return 10;
         if (child.HX_CreateProcess(false, false, false, false) != 0)
             return 11;

@@ -13,7 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <thread>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +31,57 @@ namespace testsupport {
 const char* ProbePath()
 {
     return MYSQLPROCESS_PROBE;
+}
+
+std::string ProbeCommand(const std::string& args)
+{
+    return std::string(ProbePath()) + " " + args;
+}
+
+int WaitWithDeadline(pid_t pid, int seconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int status = 0;
+    for (;;) {
+        pid_t got = waitpid(pid, &status, WNOHANG);
+        if (got == pid)
+            return status;
+        if (got < 0 && errno != EINTR)
+            return -2;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+bool AwaitWaitThread(const LibMySqlProcess::MySqlChildProcess& child, int seconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!child.m_waitComplete.load() && !child.m_waitFailed.load()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void RecordingWriter::WriteLog(int kind, const char* function, int line, int arg1, int arg2, const char* format, ...)
+{
+    char text[4096];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    calls.push_back({kind, function != nullptr ? function : "(null)", line, arg1, arg2, format, text});
+}
+
+int RecordingWriter::GetWriterStatus()
+{
+    ++statusQueries;
+    return status;
 }
 
 TempDir::TempDir()

@@ -9,11 +9,45 @@
 #include <vector>
 
 #include "child_process/MySqlChildProcess.h"
+#include "host/LogWriter.h"
 
 namespace testsupport {
 
-// Path of the probe helper program built with the tests.
+// Path of the probe helper program built with the tests, and a command line
+// that runs it with args.
 const char* ProbePath();
+std::string ProbeCommand(const std::string& args);
+
+// Waits for a child with a generous deadline (it only turns a hang into a
+// failure): its status, -1 when it was still running then (it is killed), -2
+// when waitpid failed.
+int WaitWithDeadline(pid_t pid, int seconds = 60);
+
+// Polls until the object's wait thread has set one of its flags; false when
+// none is set within the deadline.
+bool AwaitWaitThread(const LibMySqlProcess::MySqlChildProcess& child, int seconds = 60);
+
+// A log writer that records every report instead of writing it anywhere.
+class RecordingWriter final : public CLogWriterInterface {
+public:
+    struct Call {
+        int kind;
+        std::string function;
+        int line;
+        int arg1;
+        int arg2;
+        std::string format;
+        std::string text;
+    };
+
+    void WriteLog(int kind, const char* function, int line, int arg1, int arg2, const char* format, ...) override
+        __attribute__((format(printf, 7, 8)));
+    int GetWriterStatus() override;
+
+    int status = 0;
+    int statusQueries = 0;
+    std::vector<Call> calls;
+};
 
 // A fresh folder for one test, removed with everything in it at the end.
 class TempDir {
