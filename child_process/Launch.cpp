@@ -233,7 +233,7 @@ int MySqlChildProcess::HX_CreateProcess(bool, bool, bool useSystemLibPath, bool 
                                                             : nullptr);
     std::unique_ptr<HXPlatformInfo> childPlatformInfo(new (std::nothrow) HXPlatformInfo());
     if (!childEvent || !childClient || !childPlatformInfo) {
-        MSCP_LOG(m_event, "HX_CreateProcess", "new HxProcess failed ");
+        MSCP_LOG(m_event, "HX_CreateProcess", "Creating the child's host objects failed");
         return -1;
     }
     param.childEvent = childEvent.get();
