@@ -319,4 +319,10 @@ bool IsRoot()
     return geteuid() == 0;
 }
 
+bool UnderValgrind()
+{
+    const char* s = getenv("MYSQLPROCESS_SANITIZER");
+    return s != nullptr && std::string(s) == "valgrind";
+}
+
 }  // namespace testsupport

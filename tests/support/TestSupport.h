@@ -134,4 +134,9 @@ std::string Unescape(const std::string& text);
 
 bool IsRoot();
 
+// True when scripts/valgrind runs the suite. A few cases observe what
+// valgrind itself changes (its own descriptors under a lowered limit, its
+// LD_PRELOAD in a child's environment, its exit path in a forked child).
+bool UnderValgrind();
+
 }  // namespace testsupport
