@@ -2,8 +2,8 @@
 // checks (every buffer is an exact-size heap block), it checks what must hold
 // for any input: at most 49 arguments stored and the vector closed by a null
 // entry, no argument longer than the line, no argument holding the quote
-// character that governs it, and the same vector as a plain model of the
-// rules written independently here.
+// character that governs it, and the same vector as the reference model of
+// the rules in tests/support/SplitModel.h.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -14,73 +14,15 @@
 #include <vector>
 
 #include "child_process/SplitCommandLine.h"
+#include "tests/support/SplitModel.h"
 
 namespace {
 
 using LibMySqlProcess::kArgvEntries;
 using LibMySqlProcess::kMaxArguments;
 
-struct ModelArg {
-    std::string text;
-    char quote;  // the governing quote character, or 0
-};
-
-// The rules, written for clarity rather than speed: words are runs of
-// non-spaces; a head with an odd number of its governing quote joins words up
-// to the first one holding that quote; a quote-free head holding the keyword
-// takes the next word; the governing quote is deleted from the whole argument.
-std::vector<ModelArg> Model(const std::string& line)
-{
-    std::vector<std::string> words;
-    std::string word;
-    for (char c : line) {
-        if (c == ' ') {
-            if (!word.empty())
-                words.push_back(word);
-            word.clear();
-        } else {
-            word += c;
-        }
-    }
-    if (!word.empty())
-        words.push_back(word);
-
-    std::vector<ModelArg> args;
-    size_t i = 0;
-    while (i < words.size()) {
-        const std::string& head = words[i++];
-        std::vector<std::string> parts{head};
-        char quote = 0;
-        if (head.find('"') != std::string::npos)
-            quote = '"';
-        else if (head.find('\'') != std::string::npos)
-            quote = '\'';
-        if (quote != 0) {
-            size_t count = 0;
-            for (char c : head)
-                count += c == quote ? 1 : 0;
-            if (count % 2 == 1) {
-                while (i < words.size()) {
-                    parts.push_back(words[i++]);
-                    if (parts.back().find(quote) != std::string::npos)
-                        break;
-                }
-            }
-        } else if (head.find("--stop-datetime") != std::string::npos && i < words.size()) {
-            parts.push_back(words[i++]);
-        }
-        std::string text;
-        for (size_t p = 0; p < parts.size(); ++p) {
-            if (p > 0)
-                text += ' ';
-            for (char c : parts[p])
-                if (quote == 0 || c != quote)
-                    text += c;
-        }
-        args.push_back(ModelArg{text, quote});
-    }
-    return args;
-}
+using splitmodel::Model;
+using splitmodel::ModelArg;
 
 [[noreturn]] void Fail(const std::string& line, const std::string& what)
 {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "child_process/SplitCommandLine.h"
+#include "support/SplitModel.h"
 
 namespace {
 
@@ -189,53 +190,8 @@ TEST(SplitCommandLine, FortyNineArgumentsFitAndMoreAreCountedNotStored)
     }
 }
 
-// An independent model of the rules, per word and per argument, used to know
-// which quote governs each argument of a random line.
-struct ModelArg {
-    std::string text;
-    char quote;  // the governing quote, or 0
-};
-
-std::vector<ModelArg> Model(const std::string& line)
-{
-    std::vector<std::string> words;
-    std::string cur;
-    for (char c : line) {
-        if (c == ' ') {
-            if (!cur.empty())
-                words.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty())
-        words.push_back(cur);
-
-    std::vector<ModelArg> out;
-    size_t w = 0;
-    while (w < words.size()) {
-        std::string head = words[w++];
-        std::string text = head;
-        char quote = head.find('"') != std::string::npos    ? '"'
-                     : head.find('\'') != std::string::npos ? '\''
-                                                            : 0;
-        if (quote != 0) {
-            if (std::count(head.begin(), head.end(), quote) % 2 == 1) {
-                while (w < words.size()) {
-                    text += " " + words[w];
-                    if (words[w++].find(quote) != std::string::npos)
-                        break;
-                }
-            }
-            text.erase(std::remove(text.begin(), text.end(), quote), text.end());
-        } else if (head.find("--stop-datetime") != std::string::npos && w < words.size()) {
-            text += " " + words[w++];
-        }
-        out.push_back({text, quote});
-    }
-    return out;
-}
+using splitmodel::Model;
+using splitmodel::ModelArg;
 
 size_t CountWords(const std::string& line)
 {
