@@ -169,7 +169,6 @@ int MySqlChildProcess::HX_CreateProcess(bool, bool, bool useSystemLibPath, bool 
         m_lastErr = E2BIG;
         return -1;
     }
-    param.argc = argc;
 
     ResolvedUser user;
     if (m_userName[0] != '\0') {
@@ -227,7 +226,9 @@ int MySqlChildProcess::HX_CreateProcess(bool, bool, bool useSystemLibPath, bool 
     SetPostForkParam(&param, command, m_userName, m_filedesPW, m_filedesCW, useSystemLibPath, m_errFilePath,
                      useBaseLibPath);
 
-    // Everything the child would otherwise allocate is made here.
+    // Everything the child would otherwise allocate is made here. The client
+    // gives the base home; the platform information only has to exist while
+    // the child starts, which the parent's copy covers.
     std::unique_ptr<EvEvent> childEvent(new (std::nothrow) EvEvent());
     std::unique_ptr<HXPI_CommClient> childClient(childEvent ? new (std::nothrow) HXPI_CommClient(childEvent.get())
                                                             : nullptr);
@@ -237,8 +238,6 @@ int MySqlChildProcess::HX_CreateProcess(bool, bool, bool useSystemLibPath, bool 
         return -1;
     }
     param.childEvent = childEvent.get();
-    param.childClient = childClient.get();
-    param.childPlatformInfo = childPlatformInfo.get();
     param.childErrFilePath.reserve(param.errFilePath.size());
     if (useBaseLibPath && !useSystemLibPath)
         param.baseLibPathEnv = FXString::Format("LD_LIBRARY_PATH=%s", childClient->getBaseHomeDirectory());

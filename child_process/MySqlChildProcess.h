@@ -9,8 +9,6 @@
 #include "child_process/Export.h"
 
 class EvEvent;
-class HXPI_CommClient;
-class HXPlatformInfo;
 class HxProcess;
 class HxThread;
 
@@ -52,20 +50,17 @@ struct MySqlChildParam {
     // parent may hold at the fork). The pointed-to memory belongs to the
     // launch and lives until the fork has returned.
     char* argv[kMaxArguments + 1];
-    int argc;
     bool switchUser;
     uid_t uid;
     gid_t gid;
     const gid_t* groups;
     int groupCount;
 
-    // The child's own host objects and texts, made in the parent too: an
+    // The child's debug context and texts, made in the parent too: an
     // allocator need not be usable after a fork (ASan's is not), so the
     // child allocates nothing. It works on its copies; the parent's are
     // released once the fork has returned.
     EvEvent* childEvent;
-    HXPI_CommClient* childClient;
-    HXPlatformInfo* childPlatformInfo;
     std::string childErrFilePath;  // capacity reserved: the child's copy fits without allocating
     std::string baseLibPathEnv;    // "LD_LIBRARY_PATH=<base home>" for the base home mode
 };
