@@ -90,6 +90,30 @@ void Unpublish(LogTarget* t)
         Retire(t);
 }
 
+// Opens the log for appending. The log sits where anyone may plant a link or a
+// FIFO (/tmp by default) and the host often runs as root: a final link is
+// never followed, a FIFO never waited on, and only a regular file accepted.
+// It is created readable by its owner alone, since lines name users, paths and
+// commands. The descriptor is kept above 2: a daemon started with 0-2 closed
+// would otherwise get 0, which a child's redirection of its standard input
+// replaces, silencing the child's own lines.
+int OpenLog(const char* path, struct stat& st)
+{
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    if (fd < 3) {
+        const int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        close(fd);
+        fd = high;
+    }
+    return fd;
+}
+
 // The target for path with a use held, or null when the log cannot be opened.
 LogTarget* AcquireTarget(const char* path)
 {
@@ -102,14 +126,10 @@ LogTarget* AcquireTarget(const char* path)
             Release(t);
             continue;
         }
-        const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+        struct stat st {};
+        const int fd = OpenLog(path, st);
         if (fd < 0)
             return nullptr;
-        struct stat st {};
-        if (fstat(fd, &st) != 0) {
-            close(fd);
-            return nullptr;
-        }
         LogTarget* fresh = new LogTarget;
         fresh->path = path;
         fresh->fd = fd;
@@ -123,6 +143,37 @@ LogTarget* AcquireTarget(const char* path)
             delete fresh;
         }
     }
+}
+
+bool WriteAll(int fd, const char* line, size_t len)
+{
+    ssize_t n;
+    do {
+        n = write(fd, line, len);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(len);
+}
+
+// The process that loaded the host. Any other pid is a child made by a fork
+// or by a clone that shares this memory, where lines must be written without
+// touching the shared state above: no allocation, no publishing, no use
+// counts (the parent's threads go on with them). A forked child has its own
+// copy of the descriptor table, so the inherited log descriptor stays open
+// for it even if the parent closes its own.
+const pid_t g_loadPid = getpid();
+
+bool WriteLineAsChild(const char* path, const char* line, size_t len)
+{
+    const LogTarget* t = g_target.load();
+    struct stat st {};
+    if (t != nullptr && t->path == path && fstat(t->fd, &st) == 0 && st.st_dev == t->dev && st.st_ino == t->ino)
+        return WriteAll(t->fd, line, len);
+    const int fd = OpenLog(path, st);
+    if (fd < 0)
+        return false;
+    const bool written = WriteAll(fd, line, len);
+    close(fd);
+    return written;
 }
 
 bool LevelEnabled(int level)
@@ -163,6 +214,11 @@ bool WriteLine(const char* tag, int level, const char* format, va_list args)
     line[len++] = '\n';
 
     const char* path = hxhost::EnvOr("HX_DEBUG_LOG", hxhost::kDefaultDebugLog);
+    if (getpid() != g_loadPid) {
+        const bool written = WriteLineAsChild(path, line, len);
+        errno = savedErrno;
+        return written;
+    }
     bool written = false;
     for (int attempt = 0; attempt < 2 && !written; ++attempt) {
         LogTarget* target = AcquireTarget(path);
@@ -177,12 +233,8 @@ bool WriteLine(const char* tag, int level, const char* format, va_list args)
             Release(target);
             continue;
         }
-        ssize_t n;
-        do {
-            n = write(target->fd, line, len);
-        } while (n < 0 && errno == EINTR);
-        written = n == static_cast<ssize_t>(len);
-        if (n < 0 && errno == EBADF)
+        written = WriteAll(target->fd, line, len);
+        if (!written && errno == EBADF)
             Unpublish(target);  // someone closed our descriptor: open afresh
         Release(target);
     }

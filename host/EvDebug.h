@@ -14,9 +14,12 @@
 //
 // Writing takes no lock: each line is formatted on the stack and appended with
 // one write(2) on a descriptor opened with O_APPEND, so lines from threads and
-// children never interleave, and a child forked while another thread is
-// logging, or one that has closed every inherited descriptor (even if others
-// now use the number), still logs.
+// children never interleave. The log is opened without following a final
+// link, only when it is a regular file, created 0600 and kept on descriptor 3
+// or above. A child (made by fork, or by a clone sharing the parent's memory)
+// writes through the descriptor it inherited, or opens the log for one line,
+// and changes nothing the parent shares: it still logs when it has closed its
+// inherited descriptors or switched to a user who may not open the log.
 class HX_HOST_API EvDebug {
 public:
     EvDebug() = default;

@@ -19,7 +19,7 @@ std::string ErrnoText(const char* what, int errnum)
 
 }  // namespace
 
-HxProcess::HxProcess() : m_childPid(-1) {}
+HxProcess::HxProcess() : m_childPid(-1), m_reaped(false) {}
 
 HxProcess::~HxProcess() = default;
 
@@ -45,9 +45,9 @@ bool HxProcess::Fork(void (*fn)(void*), void* arg, std::string* error)
 
 bool HxProcess::WaitForProcessToEnd(int* status, std::string* error, int timeoutMs)
 {
-    if (m_childPid <= 0) {
+    if (m_childPid <= 0 || m_reaped) {
         if (error != nullptr)
-            *error = "no child has been forked";
+            *error = m_reaped ? "the child has already been reaped" : "no child has been forked";
         errno = ECHILD;
         return false;
     }
@@ -60,11 +60,13 @@ bool HxProcess::WaitForProcessToEnd(int* status, std::string* error, int timeout
         } while (got < 0 && errno == EINTR);
         if (got < 0) {
             const int savedErrno = errno;
+            m_reaped = savedErrno == ECHILD;
             if (error != nullptr)
                 *error = ErrnoText("waitpid failed", savedErrno);
             errno = savedErrno;
             return false;
         }
+        m_reaped = true;
         return true;
     }
     // A bounded wait polls: waitpid has no timeout of its own.
@@ -72,10 +74,13 @@ bool HxProcess::WaitForProcessToEnd(int* status, std::string* error, int timeout
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
         pid_t got = waitpid(m_childPid, out, WNOHANG);
-        if (got == m_childPid)
+        if (got == m_childPid) {
+            m_reaped = true;
             return true;
+        }
         if (got < 0 && errno != EINTR) {
             const int savedErrno = errno;
+            m_reaped = savedErrno == ECHILD;
             if (error != nullptr)
                 *error = ErrnoText("waitpid failed", savedErrno);
             errno = savedErrno;

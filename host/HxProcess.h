@@ -22,7 +22,10 @@ public:
 
     // Waits with waitpid (EINTR retried) until the child has ended and stores
     // its wait status. timeoutMs -1 waits without limit; otherwise gives up
-    // after about that many milliseconds with a reason in *error.
+    // after about that many milliseconds with a reason in *error. Once the
+    // child has been reaped, or waitpid said it is not ours, the pid is
+    // forgotten: a later call fails with ECHILD and never waits for a pid
+    // that may by then belong to another process.
     bool WaitForProcessToEnd(int* status, std::string* error, int timeoutMs);
 
     // Buffer forms: on failure copy at most len characters of the reason and
@@ -63,4 +66,5 @@ private:
     }
 
     int m_childPid;
+    bool m_reaped;
 };
