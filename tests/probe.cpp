@@ -1,7 +1,8 @@
 // A child for the tests. Modes (argv[1]):
 //   report           print argc, every argument (escaped), the environment,
-//                    the umask, the real/effective ids, the groups and the
-//                    open descriptors with what they point at, as key=value
+//                    the umask, the real/effective/saved ids, the groups, the
+//                    blocked and ignored signals and the open descriptors
+//                    with what they point at, as key=value
 //   exit N           exit with code N
 //   stderr N TEXT..  write the TEXTs, one per line, to standard error; exit N
 //   cat              copy standard input to standard output
@@ -71,8 +72,20 @@ int Report(int argc, char** argv)
     char octal[16];
     snprintf(octal, sizeof octal, "%03o", static_cast<unsigned>(mask));
     out += std::string("umask=") + octal + "\n";
-    out += "uid=" + std::to_string(getuid()) + "\neuid=" + std::to_string(geteuid()) + "\n";
-    out += "gid=" + std::to_string(getgid()) + "\negid=" + std::to_string(getegid()) + "\n";
+    uid_t ruid, euid, suid;
+    gid_t rgid, egid, sgid;
+    getresuid(&ruid, &euid, &suid);
+    getresgid(&rgid, &egid, &sgid);
+    out += "uid=" + std::to_string(ruid) + "\neuid=" + std::to_string(euid) + "\nsuid=" + std::to_string(suid) + "\n";
+    out += "gid=" + std::to_string(rgid) + "\negid=" + std::to_string(egid) + "\nsgid=" + std::to_string(sgid) + "\n";
+    // The signal mask and the ignored signals, as hexadecimal sets.
+    if (FILE* status = fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (fgets(line, sizeof line, status) != nullptr)
+            if (strncmp(line, "SigBlk:", 7) == 0 || strncmp(line, "SigIgn:", 7) == 0)
+                out += std::string(line, 6) + "=" + std::to_string(strtoull(line + 7, nullptr, 16)) + "\n";
+        fclose(status);
+    }
     gid_t groups[256];
     int n = getgroups(256, groups);
     for (int i = 0; i < n; ++i)

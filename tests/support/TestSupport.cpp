@@ -28,10 +28,23 @@
 
 namespace testsupport {
 
+// The built probe may sit in a checkout other users cannot enter (a clone
+// under /root, mode 0700), so children switched to another user run a copy
+// in a folder of this process's own, reachable by all and removed at exit.
 const char* ProbePath()
 {
-    return MYSQLPROCESS_PROBE;
+    static const std::string path = [] {
+        static TempDir dir;
+        const std::string copy = dir / "probe";
+        WriteFile(copy, ReadFile(MYSQLPROCESS_PROBE), 0755);
+        return copy;
+    }();
+    return path.c_str();
 }
+
+// Made before any test forks: a copy made in a forked subprocess would
+// outlive it.
+const char* const g_probeAtStart = ProbePath();
 
 std::string ProbeCommand(const std::string& args)
 {
@@ -55,6 +68,27 @@ int WaitWithDeadline(pid_t pid, int seconds)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+}
+
+int AwaitChildEnd(pid_t pid, int seconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+            return -1;
+        if (info.si_pid == pid)
+            return info.si_code == CLD_EXITED ? W_EXITCODE(info.si_status, 0) : info.si_status;
+        if (std::chrono::steady_clock::now() > deadline)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+bool Unreaped(pid_t pid)
+{
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
 }
 
 bool AwaitWaitThread(const LibMySqlProcess::MySqlChildProcess& child, int seconds)

@@ -23,6 +23,14 @@ std::string ProbeCommand(const std::string& args);
 // when waitpid failed.
 int WaitWithDeadline(pid_t pid, int seconds = 60);
 
+// Waits, without reaping it, until the child pid has ended: its wait status,
+// or -1 when it still runs at the deadline (it is left running) or is no
+// unreaped child of ours.
+int AwaitChildEnd(pid_t pid, int seconds = 60);
+
+// True while pid is a child of this process that nobody has reaped.
+bool Unreaped(pid_t pid);
+
 // Polls until the object's wait thread has set one of its flags; false when
 // none is set within the deadline.
 bool AwaitWaitThread(const LibMySqlProcess::MySqlChildProcess& child, int seconds = 60);
