@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -10,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "child_process/Log.h"
+#include "child_process/ErrorFile.h"
 #include "child_process/MySqlChildProcess.h"
 #include "host/EvDebug.h"
 #include "host/FXFile.h"
@@ -19,13 +20,76 @@ namespace LibMySqlProcess {
 
 namespace {
 
-// Clears close-on-exec on a descriptor that is already where the tool needs
-// it: the pipes are made close-on-exec, and dup2 (which clears the flag on
-// its target) is skipped when source and target are the same.
-bool KeepAcrossExec(int fd)
+constexpr char kTag[] = "MySqlChildProcess::PostFork";
+
+// Logs the failed stage's message, tells the parent the errno through the
+// report pipe and ends the child with the stage's exit code.
+[[noreturn]] void ChildFailed(EvEvent* event, int reportFd, int exitCode, const char* format, int err,
+                              const char* path = nullptr)
 {
+    if (path != nullptr)
+        event->Debug(kTag, format, path, err);
+    else
+        event->Debug(kTag, format, err);
+    ssize_t n;
+    do {
+        n = write(reportFd, &err, sizeof err);
+    } while (n < 0 && errno == EINTR);
+    _exit(exitCode);
+}
+
+// Puts fd where the tool expects it. dup2 clears close-on-exec on its copy;
+// a descriptor that already is the target (a host that started with 0-2
+// closed) has the flag cleared instead, since dup2 onto itself keeps it.
+bool Redirect(int fd, int target)
+{
+    if (fd != target)
+        return dup2(fd, target) == target;
     const int flags = fcntl(fd, F_GETFD);
     return flags >= 0 && fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC) == 0;
+}
+
+// The tool starts with every signal at its default, whatever the host had
+// ignored or handled, except SIGPIPE, which it keeps ignored so that a write
+// to a reader that went away fails instead of killing it. glibc refuses its
+// own internal signals here; the exec resets those anyway.
+void ResetSignalDispositions()
+{
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig == SIGKILL || sig == SIGSTOP)
+            continue;
+        action.sa_handler = sig == SIGPIPE ? SIG_IGN : SIG_DFL;
+        sigaction(sig, &action, nullptr);
+    }
+}
+
+// Raw system calls: glibc's setgroups, setresgid and setresuid make every
+// thread of the address space change its ids, and a child that shares the
+// parent's memory would change the host's own threads.
+void SwitchUser(const MySqlChildParam& param, EvEvent* event, int reportFd)
+{
+    const uid_t uid = param.uid;
+    const gid_t gid = param.gid;
+    if (syscall(SYS_setgroups, static_cast<size_t>(param.groupCount), param.groups) != 0)
+        ChildFailed(event, reportFd, kExitUserSwitchFailed, "Child initgroups failed, errno %d", errno);
+    gid_t rgid = 0, egid = 0, sgid = 0;
+    // No setgid-family call when every group id already is the user's: a
+    // filter that denies those calls must not break such a switch.
+    const bool gidsMatch = syscall(SYS_getresgid, &rgid, &egid, &sgid) == 0 && rgid == gid && egid == gid && sgid == gid;
+    if (!gidsMatch && syscall(SYS_setresgid, gid, gid, gid) != 0)
+        ChildFailed(event, reportFd, kExitUserSwitchFailed, "Child setgid failed, errno %d", errno);
+    if (syscall(SYS_setresuid, uid, uid, uid) != 0)
+        ChildFailed(event, reportFd, kExitUserSwitchFailed, "Child setuid failed, errno %d", errno);
+
+    // Fail closed: the tool runs as exactly this user or not at all.
+    uid_t ruid = 0, euid = 0, suid = 0;
+    const bool exact = syscall(SYS_getresuid, &ruid, &euid, &suid) == 0 && ruid == uid && euid == uid &&
+                       suid == uid && syscall(SYS_getresgid, &rgid, &egid, &sgid) == 0 && rgid == gid &&
+                       egid == gid && sgid == gid && syscall(SYS_getgroups, 0, nullptr) == param.groupCount;
+    if (!exact)
+        ChildFailed(event, reportFd, kExitUserSwitchFailed, "Child setuid failed, errno %d", EPERM);
 }
 
 // Makes every descriptor from 3 up close at the exec, however high it is.
@@ -87,20 +151,27 @@ void CloseDescriptorsFrom3AtExec()
 
 // The child's whole path from fork to exec.
 //
-// This runs in a copy of a many-threaded host in which only the forking
-// thread exists: any lock another thread held at the fork stays held forever.
-// So nothing here may take such a lock: no user-database lookups (getpwnam,
-// initgroups), no stdio, no time-zone conversions, and no allocation (not
-// every allocator resets its locks in a forked child). What the child needs
-// (its argument vector, the user's ids and groups, its host objects, the
-// texts it formats) was prepared in the parent and arrives in the record; the
-// host's debug log takes no lock. Every end is exec or _exit, never exit: the
-// parent's atexit handlers and stdio buffers were cloned too and must not run
-// or flush twice. Nothing is freed.
+// It must be safe in a child that shares the parent's memory (a vfork-style
+// clone) as well as in a forked copy of a many-threaded host:
+// - no lock another thread may hold, no allocation, no user-database lookup,
+//   no stdio, no time-zone conversion: everything the child needs (its
+//   argument vector, the user's ids and groups, its host objects, the texts
+//   it formats) was prepared by the launch and arrives in the record;
+// - no C library call that changes process-wide state: the user switch uses
+//   raw system calls, the host's debug log writes without touching shared
+//   state;
+// - no write to memory the parent reads afterwards. Even errno belongs to the
+//   suspended parent thread in a shared address space, and the parent's fork
+//   restores it. The child's result (the errno of the failed stage) leaves
+//   through the report pipe, which closes at the exec;
+// - every end is exec or _exit, never exit: the parent's atexit handlers and
+//   stdio buffers must not run or flush in the child. Nothing is freed.
 void MySqlChildProcess::PostFork(void* arg)
 {
     auto* param = static_cast<MySqlChildParam*>(arg);
     EvEvent* event = param->childEvent;
+    const int reportFd = param->reportFd;
+    ResetSignalDispositions();
 
     char command[kCommandLineSize];
     char userName[kUserNameSize];
@@ -117,54 +188,20 @@ void MySqlChildProcess::PostFork(void* arg)
     close(filedesCW[0]);
     filedesCW[0] = -1;
 
-    if (userName[0] != '\0' && param->switchUser) {
-        if (setgroups(static_cast<size_t>(param->groupCount), param->groups) != 0) {
-            MSCP_LOG(event, "PostFork", "Child initgroups failed, errno %d", errno);
-            _exit(kExitUserSwitchFailed);
-        }
-        if (param->gid != getgid() && setgid(param->gid) != 0) {
-            MSCP_LOG(event, "PostFork", "Child setgid failed, errno %d", errno);
-            _exit(kExitUserSwitchFailed);
-        }
-        if (setuid(param->uid) != 0) {
-            MSCP_LOG(event, "PostFork", "Child setuid failed, errno %d", errno);
-            _exit(kExitUserSwitchFailed);
-        }
-    }
-    if (filedesPW[0] != 0) {
-        if (dup2(filedesPW[0], 0) != 0) {
-            MSCP_LOG(event, "PostFork", "Child dup2-STDIN failed errno: %d", errno);
-            _exit(kExitRedirectFailed);
-        }
-    } else if (!KeepAcrossExec(0)) {
-        MSCP_LOG(event, "PostFork", "Child dup2-STDIN failed errno: %d", errno);
-        _exit(kExitRedirectFailed);
-    }
-    if (filedesCW[1] != 1) {
-        if (dup2(filedesCW[1], 1) != 1) {
-            MSCP_LOG(event, "PostFork", "Child dup2-STDOUT failed,errno: %d", errno);
-            _exit(kExitRedirectFailed);
-        }
-    } else if (!KeepAcrossExec(1)) {
-        MSCP_LOG(event, "PostFork", "Child dup2-STDOUT failed,errno: %d", errno);
-        _exit(kExitRedirectFailed);
-    }
+    if (param->switchUser)
+        SwitchUser(*param, event, reportFd);
+    if (!Redirect(filedesPW[0], 0))
+        ChildFailed(event, reportFd, kExitRedirectFailed, "Child dup2-STDIN failed errno: %d", errno);
+    if (!Redirect(filedesCW[1], 1))
+        ChildFailed(event, reportFd, kExitRedirectFailed, "Child dup2-STDOUT failed,errno: %d", errno);
 
-    // Opened after the user switch, so that the file is created and owned
-    // with the impersonated user's rights.
-    int errFd;
-    if (FXFile::DoesFileExist(errFilePath))
-        errFd = open(errFilePath.c_str(), O_WRONLY | O_APPEND);
-    else
-        errFd = open(errFilePath.c_str(), O_WRONLY | O_CREAT, 0660);
-    if (errFd < 0) {
-        MSCP_LOG(event, "PostFork", "Failed to create a MySqlErrors file [%s], errno [%d]", errFilePath.c_str(), errno);
-        _exit(kExitRedirectFailed);
-    }
-    if (dup2(errFd, 2) != 2) {
-        MSCP_LOG(event, "PostFork", "Child dup2-STDERR failed,errno: %d", errno);
-        _exit(kExitRedirectFailed);
-    }
+    // Opened after the user switch, with the user's rights.
+    const int errFd = OpenErrorFileForTool(errFilePath.c_str(), FXFile::DoesFileExist(errFilePath));
+    if (errFd < 0)
+        ChildFailed(event, reportFd, kExitRedirectFailed, "Failed to create a MySqlErrors file [%s], errno [%d]", errno,
+                    errFilePath.c_str());
+    if (!Redirect(errFd, 2))
+        ChildFailed(event, reportFd, kExitRedirectFailed, "Child dup2-STDERR failed,errno: %d", errno);
 
     // Every descriptor above 2, however high: the tool may run as another user
     // and must not inherit the host's sockets or credential files.
@@ -172,22 +209,24 @@ void MySqlChildProcess::PostFork(void* arg)
 
     char** argv = param->argv;
     for (int i = 0; argv[i] != nullptr; ++i)
-        MSCP_LOG_LVL(event, "PostFork", 8, "Arg [%d] = %s", i, argv[i]);
+        event->DebugLvl(kTag, 8, "Arg [%d] = %s", i, param->logArgv[i]);
 
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     if (useSystemLibPath) {
         static char systemLibPath[] = "LD_LIBRARY_PATH=/lib64:/lib:/usr/lib:/usr/lib64";
         char* env[] = {systemLibPath, nullptr};
         execve(argv[0], argv, env);
     } else if (useBaseLibPath) {
         umask(022);
-        MSCP_LOG(event, "PostFork", "Environment %s", param->baseLibPathEnv.c_str());
+        event->Debug(kTag, "Environment %s", param->baseLibPathEnv.c_str());
         char* env[] = {&param->baseLibPathEnv[0], nullptr};
         execve(argv[0], argv, env);
     } else {
         execv(argv[0], argv);
     }
-    MSCP_LOG(event, "PostFork", "Child exec failed, errno: %d", errno);
-    _exit(kExitExecFailed);
+    ChildFailed(event, reportFd, kExitExecFailed, "Child exec failed, errno: %d", errno);
 }
 
 }  // namespace LibMySqlProcess

@@ -1,9 +1,12 @@
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <vector>
 
+#include "child_process/ErrorFile.h"
 #include "child_process/Log.h"
 #include "child_process/MySqlChildProcess.h"
 #include "host/FXString.h"
@@ -45,27 +48,28 @@ int MySqlChildProcess::ReadErrTail(char* buffer, long length, bool* wholeFile)
     MSCP_LOG(m_event, "ReadErrBuf", "Previous errno = [%d].", GetLastErr());
     errno = 0;
 
-    FILE* file = fopen(m_errFilePath.c_str(), "rb");
-    if (file == nullptr) {
+    off_t size = 0;
+    const int fd = OpenErrorFileForReading(m_errFilePath, &size);
+    if (fd < 0) {
         MSCP_LOG(m_event, "ReadErrBuf", "failed to open the file [%s] errno [%d]", m_errFilePath.c_str(), errno);
         return -1;
     }
-    fseek(file, 0, SEEK_END);
-    long size = ftell(file);
-    if (size < 0)
-        size = 0;
-    fseek(file, 0, SEEK_SET);
-    long toRead = size;
-    if (size >= want) {
-        fseek(file, -want, SEEK_END);
-        toRead = want;
-    }
+    const off_t from = size >= want ? size - want : 0;
+    const size_t toRead = static_cast<size_t>(size - from);
     if (wholeFile != nullptr)
-        *wholeFile = size <= want;
-    const size_t got = fread(buffer, 1, static_cast<size_t>(toRead), file);
-    if (got < static_cast<size_t>(toRead))
+        *wholeFile = from == 0;
+    size_t got = 0;
+    while (got < toRead) {
+        const ssize_t n = pread(fd, buffer + got, toRead - got, from + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    if (got < toRead)
         MSCP_LOG(m_event, "ReadErrBuf", "fread Failed to read [%s]", m_errFilePath.c_str());
-    fclose(file);
+    close(fd);
     return 0;
 }
 
@@ -95,10 +99,25 @@ int MySqlChildProcess::ReadLastErr(std::string& line, std::string key)
 
 void MySqlChildProcess::logBufferContent()
 {
-    std::ifstream file(m_errFilePath);
-    std::string text;
-    while (std::getline(file, text))
-        MSCP_LOG(m_event, "logBufferContent", "<<THIRD PARTY>> %s", text.c_str());
+    off_t size = 0;
+    const int fd = OpenErrorFileForReading(m_errFilePath, &size);
+    if (fd < 0)
+        return;
+    FILE* file = fdopen(fd, "r");
+    if (file == nullptr) {
+        close(fd);
+        return;
+    }
+    char* line = nullptr;
+    size_t capacity = 0;
+    ssize_t n;
+    while ((n = getline(&line, &capacity, file)) >= 0) {
+        if (n > 0 && line[n - 1] == '\n')
+            line[n - 1] = '\0';
+        MSCP_LOG(m_event, "logBufferContent", "<<THIRD PARTY>> %s", line);
+    }
+    free(line);
+    fclose(file);
 }
 
 }  // namespace LibMySqlProcess

@@ -1,6 +1,7 @@
 #include "child_process/MySqlChildProcess.h"
 
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <new>
 
 #include "child_process/Log.h"
+#include "child_process/Reaper.h"
 #include "host/EvDebug.h"
 #include "host/FXFolder.h"
 #include "host/FXString.h"
@@ -67,29 +69,49 @@ MySqlChildProcess::MySqlChildProcess()
       m_waitFailed(false),
       m_exitStatus(0),
       m_exitStatusKnown(false),
-      m_initialized(false),
-      m_childLive(false)
+      m_childErrno(0),
+      m_phase(Phase::Constructed),
+      m_pidfd(-1),
+      m_waiting(false)
 {
 }
 
 MySqlChildProcess::~MySqlChildProcess()
 {
-    delete m_hxProcess;
-    m_hxProcess = nullptr;
+    // A running wait thread uses the object to its end.
+    {
+        std::unique_lock<std::mutex> lock(m_waitMutex);
+        m_waitDone.wait(lock, [this] { return !m_waiting; });
+    }
     for (int fd : {m_filedesPW[0], m_filedesPW[1], m_filedesCW[0], m_filedesCW[1]})
         if (fd != -1)
             close(fd);
-    // No wait thread runs any more (the object must outlive it), so nothing
-    // can log through the event or touch the thread object.
+    // A child nobody waited for: reaped now if it has ended, otherwise as
+    // soon as it has and the library next looks.
+    if (m_phase == Phase::Launched && !ReapIfEnded(m_childPid, m_pidfd)) {
+        AdoptRunningChild(m_childPid, m_pidfd);
+        m_pidfd = -1;
+    }
+    if (m_pidfd != -1)
+        close(m_pidfd);
+    ReapEndedChildren();
+    delete m_hxProcess;
+    m_hxProcess = nullptr;
     delete m_waitThread;
     delete m_event;
 }
 
 int MySqlChildProcess::Initialize(std::string command, std::string userName, std::string)
 {
+    // The launched child's error file and command stay what they were.
+    if (m_phase >= Phase::Launched) {
+        MSCP_LOG(m_event, "Initialize", "A child has already been launched by this object");
+        m_lastErr = EALREADY;
+        return -1;
+    }
     // Only a complete Initialize makes the object fit to launch; a repeated
     // call that fails leaves a folder, not a file, in m_errFilePath.
-    m_initialized = false;
+    m_phase = Phase::Constructed;
     m_command = std::move(command);
     if (m_event == nullptr)
         m_event = new (std::nothrow) EvEvent();
@@ -149,7 +171,7 @@ int MySqlChildProcess::Initialize(std::string command, std::string userName, std
 
     m_errFilePath = FXString::Format("%s/MySqlErrors_%ld.txt", m_errFilePath.c_str(), static_cast<long>(m_startTimeUs));
     MSCP_LOG(m_event, "Initialize", "Error file [%s]", m_errFilePath.c_str());
-    m_initialized = true;
+    m_phase = Phase::Initialized;
     return 0;
 }
 
@@ -170,10 +192,14 @@ int MySqlChildProcess::Terminate()
 {
     // A pid that was never ours, or that has been reaped, may name any
     // process by now: signal only the live child.
-    if (!m_childLive.load() || m_childPid <= 0) {
+    if (m_phase != Phase::Launched || m_childPid <= 0) {
         errno = ESRCH;
         return -1;
     }
+    // The wait thread may reap the child this very instant; the pid
+    // descriptor still names that child, and the kernel then answers ESRCH.
+    if (m_pidfd != -1)
+        return static_cast<int>(syscall(SYS_pidfd_send_signal, m_pidfd, SIGKILL, nullptr, 0));
     return kill(m_childPid, SIGKILL);
 }
 

@@ -3,7 +3,9 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "child_process/Export.h"
@@ -48,8 +50,10 @@ struct MySqlChildParam {
     // Prepared by the launch so that the child neither parses the command
     // line nor reads the user database (whose locks another thread of the
     // parent may hold at the fork). The pointed-to memory belongs to the
-    // launch and lives until the fork has returned.
+    // launch and lives until the fork has returned. logArgv is argv as the
+    // debug log may show it, passwords masked.
     char* argv[kMaxArguments + 1];
+    const char* logArgv[kMaxArguments + 1];
     bool switchUser;
     uid_t uid;
     gid_t gid;
@@ -61,13 +65,28 @@ struct MySqlChildParam {
     // child allocates nothing. It works on its copies; the parent's are
     // released once the fork has returned.
     EvEvent* childEvent;
+    // Write end of the report pipe (close-on-exec): a child whose start-up
+    // fails writes the errno there; an exec closes it unwritten.
+    int reportFd;
     std::string childErrFilePath;  // capacity reserved: the child's copy fits without allocating
     std::string baseLibPathEnv;    // "LD_LIBRARY_PATH=<base home>" for the base home mode
 };
 
+struct LaunchPlan;
+
 // One child process running a MySQL command-line tool, from Initialize to
-// destruction. Not for use from two caller threads at once; the object must
-// outlive the wait thread that BeginWait starts.
+// destruction. Not for use from two caller threads at once, apart from the
+// wait thread that BeginWait starts.
+//
+// Known hazards, left to the host:
+// - Destroying the object while its wait thread runs blocks until the thread
+//   has ended, that is until the child has ended: finish or Terminate the
+//   child first when that matters.
+// - A child still running when its object is destroyed is neither signalled
+//   nor waited for; the library reaps it without blocking at a later launch
+//   or destruction after it has ended, so it stays a zombie until then.
+// - A host that reaps every child itself (waitpid(-1), SIGCHLD ignored) takes
+//   the exit status away from Wait, which then fails with ECHILD.
 class MYSQLPROCESS_API MySqlChildProcess {
 public:
     MySqlChildProcess();
@@ -101,12 +120,18 @@ public:
     int ReadLastErr(std::string& line, std::string key);
     void logBufferContent();
 
-    // SIGKILL to the live child; -1 with errno ESRCH when there is none.
+    // SIGKILL to the object's own child, through a descriptor of that very
+    // process where the kernel offers one, so that a reused pid is never
+    // hit; -1 with errno ESRCH when the child has been reaped or was never
+    // launched.
     int Terminate();
     int GetLastErr();
 
     // Waits without time limit (the argument is ignored) and decodes the
-    // child's end. 0 when it exited with 0, else -1.
+    // child's end. 0 when it exited with 0, else -1. One wait at a time: a
+    // Wait or BeginWait while the wait thread runs fails with EBUSY. Once
+    // the child has been reaped, a later Wait gives the same outcome again
+    // without waiting.
     int Wait(unsigned int ignored);
     int BeginWait();
     static void* WaitThreadFunction(void* obj);
@@ -135,13 +160,34 @@ public:
     std::atomic<int> m_exitStatus;
     std::atomic<bool> m_exitStatusKnown;
 
-private:
-    int ReadErrTail(char* buffer, long length, bool* wholeFile);
+    // Set when HX_CreateProcess returns 0, which it does only once the child
+    // has exec'd or ended: 0 when the tool started, otherwise the errno of
+    // the start-up step that failed (the exit code tells the stage).
+    int m_childErrno;
 
-    bool m_initialized;
-    // True from a successful launch until the child has been waited for: the
-    // only window in which m_childPid may be signalled.
-    std::atomic<bool> m_childLive;
+private:
+    enum class Phase { Constructed, Initialized, Launched, Reaped };
+
+    bool PrepareArguments(MySqlChildParam& param, LaunchPlan& plan, std::string& commandToLog);
+    bool PrepareUser(MySqlChildParam& param, LaunchPlan& plan);
+    bool PrepareChildObjects(MySqlChildParam& param, LaunchPlan& plan, bool useSystemLibPath, bool useBaseLibPath);
+    bool MakePipes();
+    bool ForkChild(MySqlChildParam& param);
+    int ReadErrTail(char* buffer, long length, bool* wholeFile);
+    bool BeginWaiting(const char* op);
+    void EndWaiting();
+    int WaitForChild();
+
+    // Signals may go to m_childPid only while the phase is Launched: a
+    // reaped pid may name any process by now.
+    std::atomic<Phase> m_phase;
+    // Names the child itself (-1 where the kernel has no pid descriptors).
+    int m_pidfd;
+    // True while a wait runs, on the caller's thread or the wait thread
+    // (which holds it from BeginWait until its very end).
+    std::mutex m_waitMutex;
+    std::condition_variable m_waitDone;
+    bool m_waiting;
 };
 
 }  // namespace LibMySqlProcess

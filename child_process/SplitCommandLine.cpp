@@ -38,7 +38,8 @@ bool HoldsKeyword(const Word& w)
 
 }  // namespace
 
-int SplitCommandLine(const char* commandLine, char* argv[kArgvEntries], std::unique_ptr<char[]>& storage)
+int SplitCommandLine(const char* commandLine, char* argv[kArgvEntries], std::unique_ptr<char[]>& storage,
+                     ArgSpan* spans)
 {
     const char* line = commandLine != nullptr ? commandLine : "";
     const size_t length = strlen(line);
@@ -87,6 +88,11 @@ int SplitCommandLine(const char* commandLine, char* argv[kArgvEntries], std::uni
 
         if (stored == kMaxArguments)
             continue;  // counted, not stored: the caller refuses such a line
+        if (spans != nullptr) {
+            const Word* last = parts.back();
+            spans[stored] = ArgSpan{static_cast<size_t>(head.begin - line),
+                                    static_cast<size_t>(last->begin + last->size - line)};
+        }
         argv[stored++] = out;
         for (size_t p = 0; p < parts.size(); ++p) {
             if (p > 0)

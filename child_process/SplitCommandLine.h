@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 #include "child_process/MySqlChildProcess.h"
@@ -7,6 +8,13 @@
 namespace LibMySqlProcess {
 
 constexpr int kArgvEntries = kMaxArguments + 1;
+
+// Where a stored argument stands in the command line: from the first
+// character of its head word to the end of the last word it took.
+struct ArgSpan {
+    size_t begin;
+    size_t end;
+};
 
 // Splits a command line by the library's own rules: words are separated by
 // the space character alone; a head word holding an odd number of double (or,
@@ -18,6 +26,8 @@ constexpr int kArgvEntries = kMaxArguments + 1;
 // Fills argv with at most kMaxArguments arguments followed by a null entry;
 // their text lives in storage, which is (re)allocated once. Returns how many
 // arguments the line holds, which exceeds kMaxArguments when it does not fit.
-int SplitCommandLine(const char* commandLine, char* argv[kArgvEntries], std::unique_ptr<char[]>& storage);
+// spans, when given, receives the place of each stored argument.
+int SplitCommandLine(const char* commandLine, char* argv[kArgvEntries], std::unique_ptr<char[]>& storage,
+                     ArgSpan* spans = nullptr);
 
 }  // namespace LibMySqlProcess

@@ -59,6 +59,30 @@ int DecodeStatus(EvEvent* event, int status, std::atomic<int>& lastErr)
 
 }  // namespace
 
+// Claims the object's one wait; false, with EBUSY and a log line, while
+// another runs.
+bool MySqlChildProcess::BeginWaiting(const char* op)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_waitMutex);
+        if (!m_waiting) {
+            m_waiting = true;
+            return true;
+        }
+    }
+    if (m_event != nullptr)
+        m_event->Debug(op, "A wait for this child is already running; errno=%d", EBUSY);
+    m_lastErr = EBUSY;
+    return false;
+}
+
+void MySqlChildProcess::EndWaiting()
+{
+    std::lock_guard<std::mutex> lock(m_waitMutex);
+    m_waiting = false;
+    m_waitDone.notify_all();
+}
+
 int MySqlChildProcess::Wait(unsigned int)
 {
     m_lastErr = 0;
@@ -66,36 +90,53 @@ int MySqlChildProcess::Wait(unsigned int)
         MSCP_LOG(m_event, "Wait", "m_hxProcess is null, Child Process may not be Created....");
         return -1;
     }
+    if (!BeginWaiting("MySqlChildProcess::Wait"))
+        return -1;
+    const int result = WaitForChild();
+    EndWaiting();
+    return result;
+}
+
+// The wait itself. A child reaped by an earlier wait gives the same outcome
+// again from the status kept then: its pid may belong to another process by
+// now, so it is never waited for a second time.
+int MySqlChildProcess::WaitForChild()
+{
     char error[60];
     memset(error, 0, sizeof error);
     MSCP_LOG(m_event, "Wait", "Waititng for Child process...");
     int status = 0;
-    if (!m_hxProcess->WaitForProcessToEnd(status, error, 50, -1)) {
+    if (m_exitStatusKnown) {
+        status = m_exitStatus;
+    } else if (!m_hxProcess->WaitForProcessToEnd(status, error, 50, -1)) {
         const int err = errno;
         // ECHILD: the child is not ours to wait for (any more); its pid may be
         // reused, so it must not be signalled either.
-        if (err == ECHILD)
-            m_childLive = false;
+        if (err == ECHILD && m_phase == Phase::Launched)
+            m_phase = Phase::Reaped;
         MSCP_LOG(m_event, "Wait", "WaitForProcessToEnd failed,errorMsg=%s", error);
         errno = err;
         return -1;
+    } else if (!WIFSTOPPED(status)) {
+        m_exitStatus = status;
+        m_exitStatusKnown = true;
+        m_phase = Phase::Reaped;
     }
-    if (!WIFSTOPPED(status))
-        m_childLive = false;
-    m_exitStatus = status;
-    m_exitStatusKnown = true;
     return DecodeStatus(m_event, status, m_lastErr);
 }
 
 int MySqlChildProcess::BeginWait()
 {
     m_lastErr = 0;
-    // The host's running thread never refers to its HxThread object, so an
-    // earlier one may go even if its thread still runs.
+    if (!BeginWaiting("MySqlChildProcess::BeginWait"))
+        return -1;
+    // The host's running thread never refers to its HxThread object, and no
+    // earlier wait thread runs now.
     delete m_waitThread;
     m_waitThread = new (std::nothrow) HxThread();
     if (m_waitThread == nullptr) {
         MSCP_LOG(m_event, "BeginWait", "new HxThread failed");
+        EndWaiting();
         return -1;
     }
     const int rc = m_waitThread->createThread(&MySqlChildProcess::WaitThreadFunction, this);
@@ -103,6 +144,7 @@ int MySqlChildProcess::BeginWait()
     if (rc != 0) {
         m_lastErr = rc;
         MSCP_LOG(m_event, "BeginWait", "CreateThread failed");
+        EndWaiting();
         return -1;
     }
     return 0;
@@ -114,20 +156,26 @@ void* MySqlChildProcess::WaitThreadFunction(void* obj)
     return nullptr;
 }
 
+// Holds the object's one wait from BeginWait to its last statement, so that
+// the destructor, which waits for it to be released, frees nothing the
+// thread still uses.
 void MySqlChildProcess::WaitThread()
 {
     MSCP_LOG(m_event, "WaitThread", "start: thread Id=%d", GETCURRENTTHREADID());
-    // The flag is stored last: a caller who sees it set also sees the final
-    // m_lastErr, and may destroy the object at once, so nothing of the object
-    // is touched after it.
-    if (Wait(0) != 0) {
+    const bool ok = (m_hxProcess != nullptr ? WaitForChild() : Wait(0)) == 0;
+    std::atomic<bool>& flag = ok ? m_waitComplete : m_waitFailed;
+    if (!ok) {
         const int err = GetLastErr();
         MSCP_LOG(m_event, "WaitThread", "Wait failed; lastErr=%d", err);
-        m_waitFailed = true;
     } else {
         MSCP_LOG(m_event, "WaitThread", "WaitThread complete.");
-        m_waitComplete = true;
     }
+    // The flag goes up with the wait released: a caller who sees it may wait
+    // again at once, and sees the final m_lastErr.
+    std::lock_guard<std::mutex> lock(m_waitMutex);
+    m_waiting = false;
+    flag = true;
+    m_waitDone.notify_all();
 }
 
 }  // namespace LibMySqlProcess

@@ -32,6 +32,8 @@ using testsupport::FdLeakCheck;
 using testsupport::HostEnv;
 using testsupport::ProbeCommand;
 using testsupport::WaitWithDeadline;
+using testsupport::AwaitChildEnd;
+using testsupport::Unreaped;
 using testsupport::RunInSubprocess;
 
 namespace {
@@ -142,40 +144,35 @@ TEST_F(Lifecycle, DestructorClosesEveryPipeEndStillHeld)
         EXPECT_FALSE(IsOpen(fd)) << "descriptor " << fd << " left open";
 }
 
+// The destructor neither signals nor waits for a running child, yet no zombie
+// is left: the library reaps it at the next destruction after its end.
 TEST_F(Lifecycle, DestructorAfterALaunchWithoutFinalizeClosesTheEndsAndLeavesTheChildAlone)
 {
-    // cat ends normally once its input is closed: it is neither killed nor
-    // left waiting for input that never ends.
-    pid_t catPid = -1;
-    {
-        FdLeakCheck leaks;
-        {
-            MySqlChildProcess child;
-            ASSERT_EQ(child.Initialize(ProbeCommand("cat"), "", ""), 0);
-            ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
-            catPid = child.m_childPid;
-        }
-    }
-    int status = WaitWithDeadline(catPid);
-    ASSERT_NE(status, -1) << "the child never saw the end of its input: an end was left open";
-    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-
-    // A child that keeps running is still running after the destructor.
+    FdLeakCheck leaks;
     pid_t sleeper = -1;
-    {
-        FdLeakCheck leaks;
-        {
-            MySqlChildProcess child;
-            ASSERT_EQ(child.Initialize(ProbeCommand("sleep 60"), "", ""), 0);
-            ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
-            sleeper = child.m_childPid;
-        }
+    pid_t catPid = -1;
+    for (const char* mode : {"sleep 60", "cat"}) {
+        MySqlChildProcess child;
+        ASSERT_EQ(child.Initialize(ProbeCommand(mode), "", ""), 0);
+        ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
+        (mode[0] == 'c' ? catPid : sleeper) = child.m_childPid;
     }
-    EXPECT_EQ(waitpid(sleeper, &status, WNOHANG), 0) << "the destructor ended or reaped the child";
+    // cat ends normally once its input is closed: it is neither killed nor
+    // left waiting for input that never ends. Its own destructor may already
+    // have reaped it.
+    const int status = AwaitChildEnd(catPid);
+    if (status != -1)
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    else
+        ASSERT_FALSE(Unreaped(catPid)) << "the child never saw the end of its input: an end was left open";
+    EXPECT_EQ(AwaitChildEnd(sleeper, 0), -1) << "the destructor ended the child";
+    ASSERT_TRUE(Unreaped(sleeper)) << "the destructor reaped a running child";
     kill(sleeper, SIGKILL);
-    status = WaitWithDeadline(sleeper);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    ASSERT_NE(AwaitChildEnd(sleeper), -1);
+
+    { MySqlChildProcess later; }
+    EXPECT_FALSE(Unreaped(catPid)) << "left a zombie";
+    EXPECT_FALSE(Unreaped(sleeper)) << "left a zombie";
     for (const auto& line : env.LogLines())
         EXPECT_NE(TagOf(line), "MySqlChildProcess::Finalize") << "the destructor logs nothing";
 }

@@ -39,12 +39,14 @@
 namespace {
 
 using LibMySqlProcess::MySqlChildProcess;
+using testsupport::AwaitChildEnd;
 using testsupport::CountOpenFds;
 using testsupport::FdLeakCheck;
 using testsupport::HostEnv;
 using testsupport::ProbeCommand;
 using testsupport::ProbePath;
 using testsupport::RunInSubprocess;
+using testsupport::Unreaped;
 using Clock = std::chrono::steady_clock;
 
 std::string Sanitizer()
@@ -473,10 +475,14 @@ int RunLaunchFailure(const LaunchFailure& c, Teardown teardown)
             if (teardown == Teardown::FinalizeThenDestroy)
                 SUB_CHECK(child.Finalize() == 0, 16);
         }
+        // The library reaps the destroyed object's child once it has ended,
+        // at the destruction itself or at the next one.
         if (reap > 0) {
-            int status = 0;
-            if (waitpid(reap, &status, 0) != reap)
+            if (Unreaped(reap) && AwaitChildEnd(reap) == -1)
                 return 17;
+            { MySqlChildProcess later; }
+            if (Unreaped(reap))
+                return 19;
         }
         const int after = CountOpenFds();
         if (after != before) {
@@ -635,7 +641,8 @@ TEST(SoakLeaks, EveryWaitOutcomeLeavesNoDescriptorOrZombie)
 }
 
 // Destroying the object neither signals nor waits for its child: the child
-// goes on and the caller reaps it; the object's descriptors go with it.
+// goes on, ends by itself, and the library reaps it at the next destruction;
+// the object's descriptors go with it.
 TEST(SoakLeaks, DestroyedBeforeTheWaitTheObjectStillClosesEverything)
 {
     HostEnv env;
@@ -649,9 +656,10 @@ TEST(SoakLeaks, DestroyedBeforeTheWaitTheObjectStillClosesEverything)
         pid = child.m_childPid;
     }
     // cat sees the end of its input only if the object really closed its end.
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    const int status = AwaitChildEnd(pid);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    { MySqlChildProcess later; }
+    EXPECT_FALSE(Unreaped(pid));
 }
 
 }  // namespace

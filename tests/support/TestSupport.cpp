@@ -17,6 +17,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdarg>
 #include <cstdio>
 #include <thread>
@@ -261,7 +263,7 @@ FdLeakCheck::~FdLeakCheck()
     EXPECT_EQ(CountOpenFds(), m_before) << "descriptors leaked";
 }
 
-int RunInSubprocess(const std::function<int()>& fn)
+int RunInSubprocess(const std::function<int()>& fn, int seconds)
 {
     fflush(nullptr);
     pid_t pid = fork();
@@ -273,13 +275,48 @@ int RunInSubprocess(const std::function<int()>& fn)
     if (pid < 0)
         return -1;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    if (seconds > 0) {
+        status = WaitWithDeadline(pid, seconds);
+        if (status < 0)
+            return -1;
+    } else {
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
     }
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return -1;
+}
+
+struct HangGuard::State {
+    std::mutex mutex;
+    std::condition_variable left;
+    bool done = false;
+    std::thread watcher;
+};
+
+HangGuard::HangGuard(int seconds, std::string what) : m_state(new State)
+{
+    m_state->watcher = std::thread([this, seconds, what] {
+        std::unique_lock<std::mutex> lock(m_state->mutex);
+        if (!m_state->left.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_state->done; })) {
+            fprintf(stderr, "HANG: %s did not finish within %d s\n", what.c_str(), seconds);
+            _exit(86);
+        }
+    });
+}
+
+HangGuard::~HangGuard()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->done = true;
+    }
+    m_state->left.notify_all();
+    m_state->watcher.join();
+    delete m_state;
 }
 
 bool DenySyscalls(std::initializer_list<long> syscalls, int err)

@@ -124,7 +124,24 @@ private:
 // Runs fn in a forked copy of the test process and returns its exit code, or
 // 128 + signal when it was killed. For cases that change process-wide state
 // (resource limits, seccomp filters) the test itself must keep.
-int RunInSubprocess(const std::function<int()>& fn);
+// With seconds above 0 a subprocess still running then is killed and -1
+// returned, so that a hang fails instead of blocking the suite.
+int RunInSubprocess(const std::function<int()>& fn, int seconds = 0);
+
+// Ends the whole test program with a message when the scope has not been
+// left within the deadline: for cases whose fault would be a hang in the
+// test's own thread.
+class HangGuard {
+public:
+    HangGuard(int seconds, std::string what);
+    ~HangGuard();
+    HangGuard(const HangGuard&) = delete;
+    HangGuard& operator=(const HangGuard&) = delete;
+
+private:
+    struct State;
+    State* m_state;
+};
 
 // Installs a seccomp filter that makes each listed system call fail with err
 // (all other calls go through). Returns false when the kernel refuses.

@@ -1,0 +1,71 @@
+#include "child_process/ErrorFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace LibMySqlProcess {
+
+namespace {
+
+constexpr int kSafeOpen = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+// fd if it is a regular file; otherwise closes it and fails with EINVAL (or
+// what fstat said).
+int OnlyRegular(int fd, struct stat& st)
+{
+    if (fd < 0)
+        return -1;
+    int err = 0;
+    if (fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = EINVAL;
+    if (err == 0)
+        return fd;
+    close(fd);
+    errno = err;
+    return -1;
+}
+
+}  // namespace
+
+void PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_t gid)
+{
+    const int saved = errno;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | kSafeOpen, 0660);
+    if (fd >= 0) {
+        // A file the user cannot write would fail the tool's start; without
+        // it the child creates one itself, as it would have done anyway.
+        if (giveToUser && fchown(fd, uid, gid) != 0)
+            unlink(path.c_str());
+        close(fd);
+    }
+    errno = saved;
+}
+
+int OpenErrorFileForTool(const char* path, bool exists)
+{
+    struct stat st;
+    const int fd = exists ? open(path, O_WRONLY | O_APPEND | kSafeOpen) : open(path, O_WRONLY | O_CREAT | kSafeOpen, 0660);
+    if (OnlyRegular(fd, st) < 0)
+        return -1;
+    // Non-blocking mode only guarded the open; the tool gets a plain file.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+int OpenErrorFileForReading(const std::string& path, off_t* size)
+{
+    struct stat st;
+    const int fd = OnlyRegular(open(path.c_str(), O_RDONLY | kSafeOpen), st);
+    if (fd >= 0)
+        *size = st.st_size;
+    return fd;
+}
+
+}  // namespace LibMySqlProcess

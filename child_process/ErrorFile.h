@@ -1,0 +1,30 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace LibMySqlProcess {
+
+// The error file lives in a job folder that the impersonated account (often
+// the database server's own) may reach, while the library runs as root. So
+// every open of it refuses a final symbolic link, never waits on a FIFO and
+// accepts only a regular file; anything else fails with ELOOP, ENXIO or
+// EINVAL.
+
+// Parent side, before the fork: creates the file when it does not exist yet
+// and hands it to the user the tool will run as, so that the tool appends to
+// a file of its own in a folder that stays closed to it. Best effort: when
+// the file cannot be made, the child's own open decides.
+void PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_t gid);
+
+// Child side, the tool's standard error: appends to an existing file, else
+// creates it 0660 (less the umask). System calls only, so that it is safe
+// between fork and exec. A descriptor, or -1 with errno set.
+int OpenErrorFileForTool(const char* path, bool exists);
+
+// Parent side, for reading it back; *size gets its size. A descriptor, or -1
+// with errno set.
+int OpenErrorFileForReading(const std::string& path, off_t* size);
+
+}  // namespace LibMySqlProcess

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <sys/types.h>
+
+namespace LibMySqlProcess {
+
+// Children whose object was destroyed while they still ran. Nobody else will
+// wait for them, so the library does, without blocking: every launch and
+// every destruction reaps those that have ended since. No zombie outlives the
+// next launch or destruction after its end.
+
+// Opens a descriptor that names the child itself, so that signalling or
+// reaping through it can never reach a later process given the same pid. -1
+// where the kernel has none.
+int OpenPidFd(pid_t pid);
+
+// True when the child has ended and is now reaped, or is no longer ours to
+// reap (another part of the host reaped it); false while it runs.
+bool ReapIfEnded(pid_t pid, int pidfd);
+
+// Takes over a running child and its pid descriptor (or -1).
+void AdoptRunningChild(pid_t pid, int pidfd);
+
+void ReapEndedChildren();
+
+}  // namespace LibMySqlProcess

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+#include "child_process/SplitCommandLine.h"
+
+namespace LibMySqlProcess {
+
+// Passwords given on a command line must not reach the debug log, which
+// others may read. The MySQL tools take one as --password=VALUE (also an
+// unambiguous prefix such as --pass=, the --loose- form and the second and
+// third factors --password1= to --password3=) or as -pVALUE. A bare
+// --password or -p makes the tool prompt, so the word after it is no secret.
+
+// True when arg carries a password; masked then holds the text to log in its
+// place ("--password=*****", "-p*****").
+bool MaskSecret(const char* arg, std::string& masked);
+
+// The command line to log: every argument that carries a password replaced,
+// where it stands, by its masked text; the rest exactly as given.
+std::string MaskSecrets(const std::string& line, char* const* argv, const ArgSpan* spans, int argc);
+
+}  // namespace LibMySqlProcess

@@ -1,0 +1,354 @@
+// The library inside a root host, against what an attacker who reaches the job
+// folder, a long-running daemon or a busy host can arrange: planted links and
+// FIFOs, users that are not quite switched, inherited signal state, reused
+// pids, objects destroyed early, closed standard descriptors and passwords on
+// command lines.
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process/MySqlChildProcess.h"
+#include "host/EvDebug.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using LibMySqlProcess::MySqlChildProcess;
+using namespace testsupport;
+
+class Hardening : public ::testing::Test {
+protected:
+    // The first line opens this test's log, so that a descriptor count taken
+    // afterwards does not see the previous test's log close.
+    Hardening() { HxDebugWrite("test", 1, "start"); }
+
+    HostEnv env;
+};
+
+int ExitCode(const MySqlChildProcess& child)
+{
+    return child.m_exitStatusKnown && WIFEXITED(child.m_exitStatus) ? WEXITSTATUS(child.m_exitStatus) : -1;
+}
+
+TEST_F(Hardening, PlantedErrorFileIsNeverFollowedNorWaitedOn)
+{
+    const std::string secret = env.dir() + "/root-only.txt";
+    struct Row {
+        const char* what;
+        std::function<void(const std::string&)> plant;
+        int launchErrno;  // of the child's open; the readers see what an O_RDONLY open sees
+        int readErrno;
+    };
+    int reader = -1;
+    const Row rows[] = {
+        {"FIFO without a reader", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0666), 0); }, ENXIO,
+         EINVAL},
+        {"FIFO with a reader",
+         [&](const std::string& p) {
+             ASSERT_EQ(mkfifo(p.c_str(), 0666), 0);
+             reader = open(p.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+             ASSERT_GE(reader, 0);
+         },
+         EINVAL, EINVAL},
+        {"link to a root-only file", [&](const std::string& p) { ASSERT_EQ(symlink(secret.c_str(), p.c_str()), 0); },
+         ELOOP, ELOOP},
+        {"dangling link",
+         [&](const std::string& p) { ASSERT_EQ(symlink((env.dir() + "/created").c_str(), p.c_str()), 0); }, ELOOP,
+         ELOOP},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        HangGuard guard(30, r.what);
+        WriteFile(secret, "first\nSECRET ERROR of root\n", 0600);
+        env.ClearLog();
+        {
+            FdLeakCheck leaks;
+            MySqlChildProcess child;
+            ASSERT_EQ(child.Initialize(ProbeCommand("stderr 0 \"ERROR from the tool\""), "", ""), 0);
+            r.plant(child.m_errFilePath);
+            ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
+            EXPECT_EQ(child.m_childErrno, r.launchErrno);
+            EXPECT_EQ(ReadAll(child), "");
+            child.Finalize();
+            EXPECT_EQ(child.Wait(0), -1);
+            EXPECT_EQ(ExitCode(child), 77);
+            EXPECT_TRUE(env.LogHas("Failed to create a MySqlErrors file [" + child.m_errFilePath + "], errno [" +
+                                   std::to_string(r.launchErrno) + "]"));
+
+            std::vector<char> buffer(1024, 'x');
+            long length = 1024;
+            EXPECT_EQ(child.ReadErrBuf(buffer.data(), &length), -1);
+            EXPECT_EQ(buffer[0], '\0');
+            EXPECT_TRUE(env.LogHas("failed to open the file [" + child.m_errFilePath + "] errno [" +
+                                   std::to_string(r.readErrno) + "]"));
+            std::string line = "unchanged";
+            EXPECT_EQ(child.ReadLastErr(line, "ERROR"), -1);
+            EXPECT_EQ(line, "unchanged");
+            child.logBufferContent();
+            char data[] = "x";
+            EXPECT_EQ(child.WriteBuf(data, 1), -1) << "after Finalize";
+            EXPECT_EQ(env.Messages("MySqlChildProcess::WriteBuf").back(), "Error Stream: ");
+            EXPECT_FALSE(env.LogHas("<<THIRD PARTY>>"));
+            EXPECT_FALSE(env.LogHas("SECRET"));
+            if (reader != -1) {
+                char c;
+                EXPECT_LE(read(reader, &c, 1), 0) << "the tool's standard error went into the FIFO";
+                close(reader);
+                reader = -1;
+            }
+        }
+        EXPECT_EQ(ReadFile(secret), "first\nSECRET ERROR of root\n") << "the link's target was written";
+        EXPECT_NE(access((env.dir() + "/created").c_str(), F_OK), 0) << "the dangling link's target was created";
+    }
+}
+
+// The tool runs with exactly the user's ids, real, effective and saved, even
+// when the host's real group already is the user's primary group but its
+// effective and saved groups are root's.
+TEST_F(Hardening, ToolRunsAsExactlyTheUser)
+{
+    if (!IsRoot())
+        GTEST_SKIP() << "switching to another user needs root";
+    const uid_t nobodyUid = 65534;
+    const gid_t nobodyGid = 65534;
+    const std::string out = env.dir() + "/report.txt";
+    const int rc = RunInSubprocess(
+        [&] {
+            if (setresgid(nobodyGid, 0, 0) != 0)
+                return 10;
+            MySqlChildProcess child;
+            if (child.Initialize(ProbeCommand("report"), "nobody", "") != 0 ||
+                child.HX_CreateProcess(false, false, false, false) != 0)
+                return 11;
+            WriteFile(out, ReadAll(child));
+            child.Finalize();
+            return child.Wait(0) == 0 ? 0 : 100 + ExitCode(child);
+        },
+        60);
+    ASSERT_EQ(rc, 0);
+    const auto report = ParseReport(ReadFile(out));
+    for (const char* key : {"uid", "euid", "suid"})
+        EXPECT_EQ(ReportValues(report, key), std::vector<std::string>{std::to_string(nobodyUid)}) << key;
+    for (const char* key : {"gid", "egid", "sgid"})
+        EXPECT_EQ(ReportValues(report, key), std::vector<std::string>{std::to_string(nobodyGid)}) << key;
+}
+
+// A host thread that blocks SIGTERM, and a host that ignores SIGHUP, must not
+// start tools that cannot be stopped or hung up; only SIGPIPE stays ignored.
+TEST_F(Hardening, ToolStartsWithAnEmptyMaskAndOnlySigpipeIgnored)
+{
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGHUP, &ignore, &old), 0);
+    std::string output;
+    std::thread launcher([&] {
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &term, nullptr);
+        MySqlChildProcess child;
+        ASSERT_EQ(child.Initialize(ProbeCommand("report"), "", ""), 0);
+        ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
+        output = ReadAll(child);
+        child.Finalize();
+        EXPECT_EQ(child.Wait(0), 0);
+    });
+    launcher.join();
+    sigaction(SIGHUP, &old, nullptr);
+    const auto report = ParseReport(output);
+    EXPECT_EQ(ReportValues(report, "SigBlk"), std::vector<std::string>{"0"});
+    EXPECT_EQ(ReportValues(report, "SigIgn"), std::vector<std::string>{std::to_string(1ull << (SIGPIPE - 1))});
+}
+
+// Once reaped, the child's pid is free for any process. Arranged in a PID
+// namespace: the pid goes to another child of the same process, whose owner
+// must still reap it, and a second Wait must still give the first outcome.
+TEST_F(Hardening, SecondWaitAfterPidReuseRepeatsTheOutcomeAndTouchesNoStranger)
+{
+    if (!IsRoot())
+        GTEST_SKIP() << "a PID namespace and ns_last_pid need root";
+    const int rc = RunInSubprocess(
+        [&] {
+            if (unshare(CLONE_NEWPID) != 0)
+                return 90;
+            const pid_t init = fork();
+            if (init != 0) {
+                int status = 0;
+                waitpid(init, &status, 0);
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+            }
+            MySqlChildProcess child;
+            if (child.Initialize(ProbeCommand("exit 0"), "", "") != 0 ||
+                child.HX_CreateProcess(false, false, false, false) != 0)
+                _exit(10);
+            child.Finalize();
+            if (child.Wait(0) != 0)
+                _exit(11);
+            const pid_t reused = child.m_childPid;
+            const int last = open("/proc/sys/kernel/ns_last_pid", O_WRONLY);
+            const std::string previous = std::to_string(reused - 1);
+            if (last < 0 || write(last, previous.data(), previous.size()) != static_cast<ssize_t>(previous.size()))
+                _exit(91);
+            close(last);
+            int gate[2];
+            if (pipe(gate) != 0)
+                _exit(12);
+            const pid_t stranger = fork();
+            if (stranger == 0) {
+                char c;
+                close(gate[1]);
+                while (read(gate[0], &c, 1) < 0 && errno == EINTR) {
+                }
+                _exit(42);
+            }
+            close(gate[0]);
+            if (stranger != reused)
+                _exit(92);
+            const int again = child.Wait(0);
+            const int terminate = child.Terminate();
+            close(gate[1]);
+            int status = 0;
+            const pid_t reaped = waitpid(stranger, &status, 0);
+            if (again != 0 || child.m_exitStatus != 0)
+                _exit(13);  // the stranger's status was taken as the child's
+            if (terminate != -1)
+                _exit(14);
+            if (reaped != stranger || !WIFEXITED(status) || WEXITSTATUS(status) != 42)
+                _exit(15);  // the stranger was reaped or killed by the library
+            _exit(0);
+        },
+        60);
+    if (rc == 90 || rc == 91 || rc == 92)
+        GTEST_SKIP() << "could not arrange the pid reuse (" << rc << ")";
+    EXPECT_EQ(rc, 0) << "13: wrong outcome, 14: Terminate signalled, 15: the stranger was touched";
+}
+
+TEST_F(Hardening, OneWaitAtATime)
+{
+    MySqlChildProcess child;
+    ASSERT_EQ(child.Initialize(ProbeCommand("cat"), "", ""), 0);
+    ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
+    ASSERT_EQ(child.BeginWait(), 0);
+    EXPECT_EQ(child.BeginWait(), -1);
+    EXPECT_EQ(child.m_lastErr.load(), EBUSY);
+    EXPECT_EQ(child.Wait(0), -1);
+    EXPECT_EQ(child.m_lastErr.load(), EBUSY);
+    EXPECT_FALSE(child.m_waitComplete || child.m_waitFailed);
+    EXPECT_EQ(env.LogCount("A wait for this child is already running"), 2);
+    child.Finalize();
+    ASSERT_TRUE(AwaitWaitThread(child));
+    EXPECT_TRUE(child.m_waitComplete);
+    EXPECT_FALSE(child.m_waitFailed);
+    EXPECT_EQ(child.Wait(0), 0) << "once the thread is done the outcome is given again";
+}
+
+// Destroying an object whose wait thread still runs waits for the thread
+// (under ASan a use after free would show here), and leaves no zombie.
+TEST_F(Hardening, DestroyedWhileTheWaitThreadRuns)
+{
+    FdLeakCheck leaks;
+    pid_t pid = -1;
+    {
+        MySqlChildProcess child;
+        ASSERT_EQ(child.Initialize(ProbeCommand("sleep 1"), "", ""), 0);
+        ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
+        pid = child.m_childPid;
+        ASSERT_EQ(child.BeginWait(), 0);
+    }
+    EXPECT_FALSE(Unreaped(pid));
+    EXPECT_TRUE(env.LogHas("WaitThread complete."));
+}
+
+// A daemon started with 0-2 closed: its debug log must not sit where the
+// child's redirections land, or the child's own failure is never logged by a
+// user who cannot reopen the root-only log.
+TEST_F(Hardening, DaemonWithoutStandardDescriptorsStillGetsTheChildsLines)
+{
+    if (!IsRoot())
+        GTEST_SKIP() << "the child must switch to a user who cannot open the log";
+    TempDir locked;
+    chmod(locked.path().c_str(), 0700);
+    const std::string log = locked / "debug.log";
+    const int rc = RunInSubprocess(
+        [&] {
+            close(0);
+            close(1);
+            close(2);
+            SetEnv("HX_DEBUG_LOG", log);
+            MySqlChildProcess child;
+            if (child.Initialize("/nonexistent/mysql", "nobody", "") != 0 ||
+                child.HX_CreateProcess(false, false, false, false) != 0)
+                return 10;
+            child.Finalize();
+            return child.Wait(0) == -1 && ExitCode(child) == 79 && child.m_childErrno == ENOENT ? 0 : 11;
+        },
+        60);
+    EXPECT_EQ(rc, 0);
+    EXPECT_NE(ReadFile(log).find("Child exec failed, errno: 2"), std::string::npos);
+}
+
+// Passwords given on the command line reach the tool unchanged and the debug
+// log masked, at every level.
+TEST_F(Hardening, PasswordsAreMaskedInTheLog)
+{
+    const std::string command = ProbeCommand(
+        "report --password=s3cret1 -ps3cret2 --password=\"s3cret 3\" --pass=s3cret4 --loose-password2=s3cret5 "
+        "--password -p db --port=3306 -h127.0.0.1");
+    MySqlChildProcess child;
+    ASSERT_EQ(child.Initialize(command, "", ""), 0);
+    ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
+    const auto report = ParseReport(ReadAll(child));
+    child.Finalize();
+    ASSERT_EQ(child.Wait(0), 0);
+
+    const std::vector<std::string> args = {ProbePath(), "report", "--password=s3cret1", "-ps3cret2",
+                                           "--password=s3cret 3", "--pass=s3cret4", "--loose-password2=s3cret5",
+                                           "--password", "-p", "db", "--port=3306", "-h127.0.0.1"};
+    EXPECT_EQ(ReportValues(report, "arg"), args) << "the tool receives its arguments unchanged";
+    EXPECT_FALSE(env.LogHas("s3cret"));
+    EXPECT_TRUE(env.LogHas("Command to run [" + std::string(ProbePath()) +
+                           " report --password=***** -p***** --password=***** --pass=***** "
+                           "--loose-password2=***** --password -p db --port=3306 -h127.0.0.1]"));
+    std::vector<std::string> logged;
+    for (const std::string& m : env.Messages("MySqlChildProcess::PostFork"))
+        if (m.rfind("Arg [", 0) == 0)
+            logged.push_back(m.substr(m.find("] = ") + 4));
+    const std::vector<std::string> masked = {ProbePath(), "report", "--password=*****", "-p*****",
+                                             "--password=*****", "--pass=*****", "--loose-password2=*****",
+                                             "--password", "-p", "db", "--port=3306", "-h127.0.0.1"};
+    EXPECT_EQ(logged, masked);
+}
+
+// mysqlchild impersonates a user in the job folder just as Initialize made it:
+// no chmod of anything, yet the user gets an error file of its own.
+TEST_F(Hardening, MysqlchildRunsAToolAsAnotherUserOutOfTheBox)
+{
+    if (!IsRoot())
+        GTEST_SKIP() << "--user needs root";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        execl(MYSQLCHILD_PATH, "mysqlchild", "--user", "nobody", ProbeCommand("stderr 0 hello").c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const int status = WaitWithDeadline(pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+}  // namespace
