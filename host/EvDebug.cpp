@@ -1,6 +1,7 @@
 #include "host/EvDebug.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -154,13 +155,15 @@ bool WriteAll(int fd, const char* line, size_t len)
     return n == static_cast<ssize_t>(len);
 }
 
-// The process that loaded the host. Any other pid is a child made by a fork
-// or by a clone that shares this memory, where lines must be written without
-// touching the shared state above: no allocation, no publishing, no use
-// counts (the parent's threads go on with them). A forked child has its own
-// copy of the descriptor table, so the inherited log descriptor stays open
-// for it even if the parent closes its own.
-const pid_t g_loadPid = getpid();
+// The process whose memory is its own: the one that loaded the host, or a
+// fork() copy of it (fork runs the handler below). Any other pid is a child
+// made by a clone that shares this memory, where lines must be written
+// without touching the shared state above: no allocation, no publishing, no
+// use counts (the parent's threads go on with them). Such a child has its own
+// descriptor table, so the inherited log descriptor stays open for it even if
+// the parent closes its own.
+std::atomic<pid_t> g_ownerPid{getpid()};
+const bool g_ownerFollowsFork = pthread_atfork(nullptr, nullptr, [] { g_ownerPid.store(getpid()); }) == 0;
 
 bool WriteLineAsChild(const char* path, const char* line, size_t len)
 {
@@ -214,7 +217,7 @@ bool WriteLine(const char* tag, int level, const char* format, va_list args)
     line[len++] = '\n';
 
     const char* path = hxhost::EnvOr("HX_DEBUG_LOG", hxhost::kDefaultDebugLog);
-    if (getpid() != g_loadPid) {
+    if (getpid() != g_ownerPid.load(std::memory_order_relaxed)) {
         const bool written = WriteLineAsChild(path, line, len);
         errno = savedErrno;
         return written;

@@ -14,10 +14,16 @@ public:
     HxProcess(const HxProcess&) = delete;
     HxProcess& operator=(const HxProcess&) = delete;
 
-    // Forks. In the child, runs fn(arg) and ends the child with _exit(127)
-    // should fn ever return. In the parent returns true once the child exists;
-    // false when none could be made, with a reason in *error and the cause
-    // left in errno.
+    // Makes a child that runs fn(arg) and ends it with _exit(127) should fn
+    // ever return. By default the child shares this process's memory, like
+    // posix_spawn's (clone with CLONE_VM | CLONE_VFORK), and Fork returns
+    // once it has exec'd or ended; fn must then write nothing the parent
+    // reads afterwards. HX_FORK=fork (and every thread-sanitizer build)
+    // makes a plain fork() instead. Either way every signal is blocked
+    // around the fork, and in the child every handler is reset to the
+    // default before the forking thread's mask is restored. Returns true with
+    // the child made; false when none could be made, with a reason in *error
+    // and the cause left in errno.
     bool Fork(void (*fn)(void*), void* arg, std::string* error);
 
     // Waits with waitpid (EINTR retried) until the child has ended and stores

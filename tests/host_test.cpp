@@ -806,57 +806,91 @@ struct ForkArg {
 
 int g_touchedByChild = 0;
 
+// Reports the argument, its pid, whether SIGUSR1's handler was reset and
+// whether the forking thread's blocked SIGUSR2 is still blocked; then
+// returns, leaving the child's end to the host.
 void ReportAndReturn(void* p)
 {
     auto* arg = static_cast<ForkArg*>(p);
     g_touchedByChild = 1;
-    const int msg[2] = {arg->value, static_cast<int>(getpid())};
+    struct sigaction usr1 {};
+    sigaction(SIGUSR1, nullptr, &usr1);
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    const int msg[4] = {arg->value, static_cast<int>(getpid()), usr1.sa_handler == SIG_DFL,
+                        sigismember(&mask, SIGUSR2)};
     (void)!write(arg->reportFd, msg, sizeof msg);
-    // Returning: the host ends the child itself.
+    errno = EILSEQ;
 }
 
+void NoteSignal(int) {}
+
+// Both ways of making a child: a fork()ed copy, and by default a clone that
+// shares the parent's memory until the child has ended (or exec'd).
 TEST(HostHxProcess, ForkRunsTheFunctionInAChildThatEndsWhenItReturns)
 {
     if (testsupport::UnderValgrind())
         GTEST_SKIP() << "valgrind replaces the forked child's exit path";
-    int report[2];
-    ASSERT_EQ(pipe(report), 0);
-    // Unflushed stdio data: a child that ended with exit() would flush its
-    // copy too, and the text would arrive twice.
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    FILE* buffered = fdopen(out[1], "w");
-    ASSERT_NE(buffered, nullptr);
-    setvbuf(buffered, nullptr, _IOFBF, 4096);
-    fputs("once", buffered);
+    struct sigaction handler {}, previous {};
+    handler.sa_handler = &NoteSignal;
+    ASSERT_EQ(sigaction(SIGUSR1, &handler, &previous), 0);
+    sigset_t usr2, oldMask;
+    sigemptyset(&usr2);
+    sigaddset(&usr2, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &usr2, &oldMask);
+    const char* sanitizer = getenv("MYSQLPROCESS_SANITIZER");
+    const bool shares = sanitizer == nullptr || strcmp(sanitizer, "tsan") != 0;
+    for (const char* mode : {"fork", "clone"}) {
+        SCOPED_TRACE(mode);
+        testsupport::ScopedEnv forkMode("HX_FORK", mode);
+        g_touchedByChild = 0;
+        int report[2];
+        ASSERT_EQ(pipe(report), 0);
+        // Unflushed stdio data: a child that ended with exit() would flush its
+        // copy too, and the text would arrive twice.
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        FILE* buffered = fdopen(out[1], "w");
+        ASSERT_NE(buffered, nullptr);
+        setvbuf(buffered, nullptr, _IOFBF, 4096);
+        fputs("once", buffered);
 
-    ForkArg arg{report[1], 4711};
-    HxProcess process;
-    std::string error;
-    ASSERT_TRUE(process.Fork(&ReportAndReturn, &arg, &error)) << error;
-    close(report[1]);
-    const pid_t child = process.GetChildPid();
-    EXPECT_GT(child, 0);
+        ForkArg arg{report[1], 4711};
+        HxProcess process;
+        std::string error;
+        errno = ERANGE;
+        ASSERT_TRUE(process.Fork(&ReportAndReturn, &arg, &error)) << error;
+        EXPECT_EQ(errno, ERANGE) << "the child's errno leaked into the parent's";
+        // Sharing memory, the child has run the function before Fork returns.
+        const bool shared = shares && mode[0] == 'c';
+        EXPECT_EQ(g_touchedByChild, shared ? 1 : 0) << "memory shared or copied";
+        close(report[1]);
+        const pid_t child = process.GetChildPid();
+        EXPECT_GT(child, 0);
 
-    int msg[2] = {0, 0};
-    ASSERT_EQ(read(report[0], msg, sizeof msg), static_cast<ssize_t>(sizeof msg));
-    close(report[0]);
-    EXPECT_EQ(msg[0], 4711) << "the child runs the function on the argument";
-    EXPECT_EQ(msg[1], child) << "GetChildPid names the child";
-    EXPECT_EQ(g_touchedByChild, 0) << "the child works on a copy of the parent's memory";
+        int msg[4] = {};
+        ASSERT_EQ(read(report[0], msg, sizeof msg), static_cast<ssize_t>(sizeof msg));
+        close(report[0]);
+        EXPECT_EQ(msg[0], 4711) << "the child runs the function on the argument";
+        EXPECT_EQ(msg[1], child) << "GetChildPid names the child";
+        EXPECT_EQ(msg[2], 1) << "the parent's handler was still installed in the child";
+        EXPECT_EQ(msg[3], 1) << "the forking thread's mask was not restored in the child";
 
-    int status = 0;
-    ASSERT_TRUE(process.WaitForProcessToEnd(&status, &error, -1)) << error;
-    ASSERT_TRUE(WIFEXITED(status)) << "a child whose function returns ends with _exit";
-    EXPECT_EQ(WEXITSTATUS(status), 127);
+        int status = 0;
+        ASSERT_TRUE(process.WaitForProcessToEnd(&status, &error, -1)) << error;
+        ASSERT_TRUE(WIFEXITED(status)) << "a child whose function returns ends with _exit";
+        EXPECT_EQ(WEXITSTATUS(status), 127);
 
-    fclose(buffered);
-    char text[64] = {};
-    ssize_t n = 0, got;
-    while ((got = read(out[0], text + n, sizeof text - 1 - static_cast<size_t>(n))) > 0)
-        n += got;
-    close(out[0]);
-    EXPECT_STREQ(text, "once") << "the child flushed the parent's stdio buffers";
+        fclose(buffered);
+        char text[64] = {};
+        ssize_t n = 0, got;
+        while ((got = read(out[0], text + n, sizeof text - 1 - static_cast<size_t>(n))) > 0)
+            n += got;
+        close(out[0]);
+        EXPECT_STREQ(text, "once") << "the child flushed the parent's stdio buffers";
+    }
+    pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+    sigaction(SIGUSR1, &previous, nullptr);
 }
 
 void ExitWithArgument(void* p)
@@ -898,8 +932,11 @@ void SleepLong(void*)
     _exit(0);
 }
 
+// A child that goes on running needs a fork()ed copy: a child sharing the
+// parent's memory holds the parent's thread until it ends.
 TEST(HostHxProcess, BoundedWaitGivesUpOnARunningChild)
 {
+    testsupport::ScopedEnv forkMode("HX_FORK", "fork");
     HxProcess process;
     ASSERT_TRUE(process.Fork(&SleepLong, nullptr, static_cast<std::string*>(nullptr)));
     int status = 0;
@@ -934,6 +971,7 @@ void ExitWhenPipeCloses(void* p)
 // Signals that interrupt waitpid (no SA_RESTART) must not end the wait.
 TEST(HostHxProcess, WaitRetriesWhenInterrupted)
 {
+    testsupport::ScopedEnv forkMode("HX_FORK", "fork");
     struct sigaction action {};
     action.sa_handler = &CountInterruption;
     sigemptyset(&action.sa_mask);

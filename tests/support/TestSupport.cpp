@@ -145,6 +145,25 @@ void SetEnv(const char* name, const std::string& value)
     setenv(name, value.c_str(), 1);
 }
 
+ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name)
+{
+    const char* old = getenv(name);
+    m_had = old != nullptr;
+    m_old = m_had ? old : "";
+    if (value != nullptr)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    if (m_had)
+        setenv(m_name.c_str(), m_old.c_str(), 1);
+    else
+        unsetenv(m_name.c_str());
+}
+
 HostEnv::HostEnv(int debugLevel)
 {
     const std::map<std::string, std::string> values = {

@@ -103,6 +103,21 @@ private:
 
 void SetEnv(const char* name, const std::string& value);
 
+// Sets (or, with null, unsets) an environment variable for the life of the
+// object, such as HX_FORK, which chooses how the host makes children.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_name;
+    bool m_had;
+    std::string m_old;
+};
+
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0644);
 
