@@ -255,28 +255,6 @@ struct Stage {
     std::string ioWhat;
 };
 
-// Finalize closes both of the parent's ends at once, but data runs through a
-// child in two directions at the same time, each on its own thread. Each
-// side's end is therefore closed by the thread that owns it, as soon as it is
-// done: the tool sees the end of its input while its output is still read,
-// or a reader that gives up lets the tool fail on a closed pipe instead of
-// blocking on a full one.
-void CloseInput(MySqlChildProcess& child)
-{
-    if (child.m_filedesPW[1] != -1) {
-        close(child.m_filedesPW[1]);
-        child.m_filedesPW[1] = -1;
-    }
-}
-
-void CloseOutput(MySqlChildProcess& child)
-{
-    if (child.m_filedesCW[0] != -1) {
-        close(child.m_filedesCW[0]);
-        child.m_filedesCW[0] = -1;
-    }
-}
-
 bool WriteAllFd(int fd, const char* data, size_t length)
 {
     while (length > 0) {
@@ -292,6 +270,13 @@ bool WriteAllFd(int fd, const char* data, size_t length)
     return true;
 }
 
+// Finalize closes both of the parent's ends at once, but data runs through a
+// child in two directions at the same time, each on its own thread. Each
+// side's end is therefore closed by the thread that owns it, as soon as it is
+// done (CloseInput, CloseOutput): the tool sees the end of its input while
+// its output is still read, or a reader that gives up lets the tool fail on a
+// closed pipe instead of blocking on a full one.
+//
 // Feeds the first tool from the input file. A pipe or terminal as input may
 // never reach its end, so it is polled, and the feeding stops once the chain
 // has ended without needing the rest.
@@ -331,7 +316,7 @@ void FeedInput(Stage& stage, int fd, const std::atomic<bool>& chainEnded)
         }
         stage.bytesIn += static_cast<uint64_t>(n);
     }
-    CloseInput(stage.child);
+    stage.child.CloseInput();
 }
 
 // Streams one tool's output into the next tool's input.
@@ -355,8 +340,8 @@ void Relay(Stage& from, Stage& to)
         }
         to.bytesIn += static_cast<uint64_t>(length);
     }
-    CloseOutput(from.child);
-    CloseInput(to.child);
+    from.child.CloseOutput();
+    to.child.CloseInput();
 }
 
 // Shows the bytes moved and the rate on a terminal, twice a second.
@@ -579,7 +564,7 @@ int Run(const Options& opts)
     if (inputFd >= 0)
         threads.emplace_back([&] { FeedInput(first, inputFd, chainEnded); });
     else
-        CloseInput(first.child);  // tools that read their input must not wait for ours
+        first.child.CloseInput();  // tools that read their input must not wait for ours
     for (size_t i = 0; i + 1 < stages.size(); ++i)
         threads.emplace_back([&, i] { Relay(*stages[i], *stages[i + 1]); });
 
@@ -602,7 +587,7 @@ int Run(const Options& opts)
             }
             last.bytesOut += static_cast<uint64_t>(length);
         }
-        CloseOutput(last.child);
+        last.child.CloseOutput();
     }
     chainEnded = true;
     for (auto& thread : threads)

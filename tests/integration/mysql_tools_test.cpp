@@ -231,17 +231,6 @@ std::string NowText()
     return text;
 }
 
-// Finalize closes both of the parent's ends; a writer on its own thread closes
-// only the input end, so that the output is still read while the tool sees
-// the end of its input.
-void CloseChildInput(MySqlChildProcess& child)
-{
-    if (child.m_filedesPW[1] != -1) {
-        close(child.m_filedesPW[1]);
-        child.m_filedesPW[1] = -1;
-    }
-}
-
 enum class Env { Inherit, System, Base };
 
 // One child driven from Initialize to Wait, the input fed on a thread of its
@@ -295,7 +284,7 @@ ChildRun Drive(MySqlChildProcess& child, const std::string& command, const Drive
                 r.written += n;
             }
         }
-        CloseChildInput(child);
+        child.CloseInput();
     });
     r.out = ReadAll(child, kChunk + 1);
     writer.join();
@@ -529,7 +518,7 @@ TEST_F(MySqlTools, PointInTimeRecoveryReplaysTheBinaryLogUpToTheRecordedTime)
     MySqlChildProcess reader, client;
     ASSERT_EQ(reader.Initialize(mysqlbinlog + " --stop-datetime=" + stopAt + " " + binlog, "", ""), 0);
     ASSERT_EQ(reader.HX_CreateProcess(false, false, false, false), 0);
-    CloseChildInput(reader);
+    reader.CloseInput();
     ASSERT_EQ(client.Initialize(mysql + " " + Conn(), "", ""), 0);
     ASSERT_EQ(client.HX_CreateProcess(false, false, false, false), 0);
     std::string relayed;
@@ -546,7 +535,7 @@ TEST_F(MySqlTools, PointInTimeRecoveryReplaysTheBinaryLogUpToTheRecordedTime)
                 break;
             }
         }
-        CloseChildInput(client);
+        client.CloseInput();
     });
     const std::string clientOut = ReadAll(client, kChunk + 1);
     relay.join();
