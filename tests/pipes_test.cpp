@@ -30,23 +30,13 @@ using LibMySqlProcess::MySqlChildProcess;
 using testsupport::AwaitWaitThread;
 using testsupport::FdLeakCheck;
 using testsupport::HostEnv;
+using testsupport::IsOpen;
 using testsupport::ProbeCommand;
 
 namespace {
 
 const char kWriteTag[] = "MySqlChildProcess::WriteBuf";
 const char kReadTag[] = "MySqlChildProcess::ReadBuf";
-
-std::string Sanitizer()
-{
-    const char* s = getenv("MYSQLPROCESS_SANITIZER");
-    return s != nullptr ? s : "";
-}
-
-bool IsOpen(int fd)
-{
-    return fd >= 0 && fcntl(fd, F_GETFD) != -1;
-}
 
 // What "probe emit" writes: offset i holds 'a' + i % 26.
 std::string EmitPattern(size_t size)
@@ -689,7 +679,7 @@ TEST_F(PipeTest, StreamsManyMegabytesThroughCatBothWaysAtOnce)
 
 TEST_F(PipeTest, CountAboveFourGibibytesIsWrittenWhole)
 {
-    if (Sanitizer() == "tsan")
+    if (testsupport::Sanitizer() == "tsan")
         GTEST_SKIP() << "ThreadSanitizer checks every byte that write reads, which makes 4 GiB take about a minute; "
                         "the plain and asan builds cover it";
     // 4 GiB + 10 bytes of zeros that cost no memory: a read-only anonymous

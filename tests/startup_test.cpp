@@ -47,13 +47,6 @@ private:
     mode_t m_old;
 };
 
-std::string LinkOf(const std::string& procPath)
-{
-    char buf[4096];
-    ssize_t n = readlink(procPath.c_str(), buf, sizeof buf - 1);
-    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
-}
-
 std::string FdLink(int fd)
 {
     return LinkOf("/proc/self/fd/" + std::to_string(fd));

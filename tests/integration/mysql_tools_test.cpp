@@ -290,10 +290,7 @@ ChildRun Drive(MySqlChildProcess& child, const std::string& command, const Drive
     writer.join();
     child.Finalize();
     if (opts.waitThread) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-        while (!child.m_waitComplete && !child.m_waitFailed && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        EXPECT_TRUE(child.m_waitComplete || child.m_waitFailed) << "the wait thread never finished";
+        EXPECT_TRUE(testsupport::AwaitWaitThread(child, 90)) << "the wait thread never finished";
         r.wait = child.m_waitComplete ? 0 : -1;
     } else {
         r.wait = child.Wait(0);
@@ -750,9 +747,7 @@ TEST_F(MySqlTools, TerminateHalfwayThroughARestoreReportsTheSignal)
 
         ASSERT_EQ(child.Terminate(), 0);
         if (waitThread) {
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-            while (!child.m_waitComplete && !child.m_waitFailed && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            testsupport::AwaitWaitThread(child);
             ASSERT_TRUE(child.m_waitFailed) << "the wait thread did not report the killed child";
             EXPECT_FALSE(child.m_waitComplete);
         } else {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <pwd.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -17,14 +18,17 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdarg>
-#include <cstdio>
-#include <thread>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
+
+#include "host/EvDebug.h"
 
 namespace testsupport {
 
@@ -220,6 +224,65 @@ int CountOpenFds()
     return static_cast<int>(OpenFds().size());
 }
 
+int HighestOpenFd()
+{
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return -1;
+    const int self = dirfd(dir);
+    int top = -1;
+    while (dirent* e = readdir(dir)) {
+        const int fd = atoi(e->d_name);
+        if (e->d_name[0] != '.' && fd != self && fd > top)
+            top = fd;
+    }
+    closedir(dir);
+    return top;
+}
+
+bool IsOpen(int fd)
+{
+    return fd >= 0 && fcntl(fd, F_GETFD) != -1;
+}
+
+bool FewDescriptors::Squeeze(int spare)
+{
+    if (getrlimit(RLIMIT_NOFILE, &m_saved) != 0)
+        return false;
+    m_squeezed = true;
+    const int top = HighestOpenFd();
+    if (top < 0)
+        return false;
+    rlimit limit = m_saved;
+    limit.rlim_cur = static_cast<rlim_t>(top + 1);
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    int fd;
+    while ((fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0)
+        m_fillers.push_back(fd);
+    if (errno != EMFILE)
+        return false;
+    limit.rlim_cur = static_cast<rlim_t>(top + 1 + spare);
+    return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+void FewDescriptors::Restore()
+{
+    for (int fd : m_fillers)
+        close(fd);
+    m_fillers.clear();
+    if (m_squeezed)
+        setrlimit(RLIMIT_NOFILE, &m_saved);
+    m_squeezed = false;
+}
+
+std::string LinkOf(const std::string& procPath)
+{
+    char buf[PATH_MAX];
+    const ssize_t n = readlink(procPath.c_str(), buf, sizeof buf - 1);
+    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
 FdLeakCheck::FdLeakCheck() : m_before(CountOpenFds()) {}
 
 FdLeakCheck::~FdLeakCheck()
@@ -319,10 +382,78 @@ bool IsRoot()
     return geteuid() == 0;
 }
 
-bool UnderValgrind()
+std::string Sanitizer()
 {
     const char* s = getenv("MYSQLPROCESS_SANITIZER");
-    return s != nullptr && std::string(s) == "valgrind";
+    return s != nullptr ? s : "";
+}
+
+bool UnderValgrind()
+{
+    return Sanitizer() == "valgrind";
+}
+
+BusyThreads::BusyThreads(int count, const char* tag) : m_tag(tag)
+{
+    for (int t = 0; t < count; ++t)
+        m_threads.emplace_back([this, t] { Run(t); });
+}
+
+BusyThreads::~BusyThreads()
+{
+    Stop();
+}
+
+void BusyThreads::Stop()
+{
+    m_stop = true;
+    for (auto& th : m_threads)
+        if (th.joinable())
+            th.join();
+}
+
+void BusyThreads::Run(int index)
+{
+    std::mt19937 rng(static_cast<unsigned>(index) * 7919u + 1u);
+    EvEvent event;
+    // Blocks of many sizes held for a while, so that the allocator splits,
+    // merges and returns memory rather than handing back one block.
+    std::vector<char*> held;
+    const char* names[] = {"root", "nobody", "no-such-user-here"};
+    long round = 0;
+    while (!m_stop.load(std::memory_order_relaxed)) {
+        for (int i = 0; i < 8; ++i) {
+            const size_t size = 1 + rng() % 65536;
+            char* p = static_cast<char*>(malloc(size));
+            if (p == nullptr)
+                continue;
+            p[0] = static_cast<char>(round);
+            p[size - 1] = static_cast<char>(index);
+            held.push_back(p);
+            if (held.size() > 16) {
+                free(held.front());
+                held.erase(held.begin());
+            }
+        }
+        // Both forms take the name service's locks.
+        const char* name = names[(round + index) % 3];
+        if (round % 2 == 0) {
+            std::lock_guard<std::mutex> lock(m_staticRecord);
+            volatile bool found = getpwnam(name) != nullptr;
+            (void)found;
+        } else {
+            passwd entry{};
+            passwd* found = nullptr;
+            char buf[4096];
+            getpwnam_r(name, &entry, buf, sizeof buf, &found);
+        }
+        if (round % 8 == 0)
+            event.Debug(m_tag, "round %ld of thread %d", round, index);
+        ++round;
+    }
+    for (char* p : held)
+        free(p);
+    m_rounds += round;
 }
 
 }  // namespace testsupport
