@@ -18,7 +18,8 @@ add_executable(mysql_tools_test ${CMAKE_CURRENT_LIST_DIR}/mysql_tools_test.cpp)
 target_link_libraries(mysql_tools_test PRIVATE test_support GTest::gtest_main)
 target_compile_definitions(mysql_tools_test PRIVATE
   MYSQLPROCESS_TEST_SERVER_DIR="${MYSQLPROCESS_TEST_SERVER_DIR}"
-  MYSQLCHILD_PATH="$<TARGET_FILE:mysqlchild>")
+  MYSQLCHILD_PATH="$<TARGET_FILE:mysqlchild>"
+  MYSQLPROCESS_SERVER_SCRIPT="${mysqlprocess_server_script}")
 add_dependencies(mysql_tools_test mysqlchild)
 # The timeout only catches a hang; every case takes a few seconds at most.
 gtest_discover_tests(mysql_tools_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60

@@ -25,11 +25,13 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
@@ -1147,6 +1149,74 @@ TEST_F(MysqlChildProgram, ChainWithNoInputAndNoFinalOutputReportsTheBytesItMoved
     EXPECT_EQ(p.out, "");
     EXPECT_TRUE(Contains(p.err, "moved 3000000 bytes")) << p.err;
     EXPECT_FALSE(Contains(p.err, " 0 B/s")) << p.err;
+}
+
+// ---------------------------------------------------------------------------
+// The server script
+
+// A pid file outlives its server, and its number then names whatever process
+// got it: stop must signal none of them, only remove the stale file.
+TEST(MariaDbServerScript, StopLeavesAProcessThatIsNotTheFoldersServerAlive)
+{
+    TempDir dir;
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(dir.path().c_str(), real), nullptr);
+    const std::string dataDir = std::string(real) + "/data";
+    struct Case {
+        const char* name;
+        std::vector<std::string> argv;  // a process of ours to start, or empty: the test server
+    };
+    const std::vector<Case> cases = {
+        {"an unrelated sleep", {"/bin/sleep", "60"}},
+        {"a shell whose command line names this folder's data directory",
+         {"/bin/sh", "-c", "sleep 60; exit 0", "sh", "--datadir=" + dataDir}},
+        {"the server program on another folder's data directory", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        pid_t pid = -1;
+        if (c.argv.empty()) {
+            if (!Server().available) {
+                std::cout << "[ NOTE     ] " << c.name << ": not tried, " << Server().missing << "\n";
+                continue;
+            }
+            pid = atoi(ReadFile(std::string(MYSQLPROCESS_TEST_SERVER_DIR) + "/mysqld.pid").c_str());
+            ASSERT_GT(pid, 0);
+        } else {
+            std::vector<char*> argv;
+            for (const std::string& a : c.argv)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            // A group of its own, so that the shell's sleep goes with it at
+            // the end, and no hold on ctest's output.
+            posix_spawnattr_t attr;
+            posix_spawnattr_init(&attr);
+            posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+            posix_spawnattr_setpgroup(&attr, 0);
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            for (int fd : {0, 1, 2})
+                posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+            const int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
+            posix_spawn_file_actions_destroy(&actions);
+            posix_spawnattr_destroy(&attr);
+            ASSERT_EQ(rc, 0) << strerror(rc);
+        }
+        WriteFile(dir / "mysqld.pid", std::to_string(pid) + "\n");
+
+        const Direct stop = RunDirect({MYSQLPROCESS_SERVER_SCRIPT, "stop", dir.path()});
+        EXPECT_EQ(stop.status, 0) << stop.err;
+        EXPECT_TRUE(Contains(stop.err, "is not this folder's server; left alone")) << stop.err;
+        EXPECT_EQ(ReadFile(dir / "mysqld.pid"), "") << "the stale pid file is left";
+        if (c.argv.empty()) {
+            EXPECT_EQ(kill(pid, 0), 0) << "the test server, pid " << pid << ", was stopped";
+        } else {
+            int status = 0;
+            EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "pid " << pid << " ended with status " << status;
+            kill(-pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+    }
 }
 
 class MysqlChildWithServer : public MySqlTools {};
