@@ -98,6 +98,18 @@ private:
     std::map<std::string, std::pair<bool, std::string>> m_saved;
 };
 
+// One debug log line: "YYYY-MM-DD HH:MM:SS.uuuuuu pid=N tid=N L<level> <tag> <message>".
+struct LogLine {
+    int pid = 0;
+    long tid = 0;
+    int level = 0;
+    std::string tag;
+    std::string message;
+};
+
+// Parses a whole line; false when any part is missing or malformed.
+bool ParseLogLine(const std::string& text, LogLine& out);
+
 void SetEnv(const char* name, const std::string& value);
 
 std::string ReadFile(const std::string& path);
