@@ -503,8 +503,7 @@ bool LibWrite(long long bytes, size_t chunk, std::string& why)
     }
     // Only the input end is closed here: the drain thread still reads the
     // output end, which Finalize would close under it.
-    close(child.m_filedesPW[1]);
-    child.m_filedesPW[1] = -1;
+    child.CloseInput();
     reader.join();
     child.Finalize();
     const bool waited = child.Wait(0) == 0;

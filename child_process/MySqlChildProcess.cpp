@@ -188,6 +188,20 @@ int MySqlChildProcess::Finalize()
     return 0;
 }
 
+int MySqlChildProcess::CloseInput()
+{
+    MSCP_LOG(m_event, "CloseInput", "start");
+    CloseIfOpen(m_filedesPW[1]);
+    return 0;
+}
+
+int MySqlChildProcess::CloseOutput()
+{
+    MSCP_LOG(m_event, "CloseOutput", "start");
+    CloseIfOpen(m_filedesCW[0]);
+    return 0;
+}
+
 int MySqlChildProcess::Terminate()
 {
     // A pid that was never ours, or that has been reaped, may name any

@@ -139,6 +139,13 @@ public:
 
     // Closes the parent's pipe ends so that the child sees the end of its input.
     int Finalize();
+    // Half of Finalize each, for a host that feeds the tool on one thread and
+    // reads it on another: CloseInput lets the tool see the end of its input
+    // while its output is still read; CloseOutput makes a tool that keeps
+    // writing fail on a closed pipe instead of blocking on a full one.
+    // Closing an end that is already closed does nothing. 0.
+    int CloseInput();
+    int CloseOutput();
 
     std::string m_command;
     int m_filedesPW[2];

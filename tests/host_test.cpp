@@ -42,88 +42,13 @@
 
 using testsupport::HostEnv;
 using testsupport::WaitWithDeadline;
+using testsupport::LogLine;
+using testsupport::ParseLogLine;
 using testsupport::RecordingWriter;
 using testsupport::RunInSubprocess;
 using testsupport::TempDir;
 
 namespace {
-
-// One debug log line: "YYYY-MM-DD HH:MM:SS.uuuuuu pid=N tid=N L<level> <tag> <message>".
-struct LogLine {
-    int pid = 0;
-    long tid = 0;
-    int level = 0;
-    std::string tag;
-    std::string message;
-};
-
-bool Digits(const std::string& s, size_t at, size_t count)
-{
-    if (at + count > s.size())
-        return false;
-    for (size_t i = at; i < at + count; ++i)
-        if (s[i] < '0' || s[i] > '9')
-            return false;
-    return true;
-}
-
-// A number of one or more digits at pos, advancing pos past it.
-bool Number(const std::string& s, size_t& pos, long& value)
-{
-    size_t start = pos;
-    bool negative = false;
-    if (pos < s.size() && s[pos] == '-') {
-        negative = true;
-        ++pos;
-    }
-    size_t digitsStart = pos;
-    long v = 0;
-    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9')
-        v = v * 10 + (s[pos++] - '0');
-    if (pos == digitsStart) {
-        pos = start;
-        return false;
-    }
-    value = negative ? -v : v;
-    return true;
-}
-
-bool Expect(const std::string& s, size_t& pos, const char* text)
-{
-    size_t n = strlen(text);
-    if (s.compare(pos, n, text) != 0)
-        return false;
-    pos += n;
-    return true;
-}
-
-// Parses a whole line; false when any part is missing or malformed.
-bool ParseLogLine(const std::string& s, LogLine& out)
-{
-    // Fixed-width timestamp.
-    if (s.size() < 27 || !Digits(s, 0, 4) || s[4] != '-' || !Digits(s, 5, 2) || s[7] != '-' || !Digits(s, 8, 2) ||
-        s[10] != ' ' || !Digits(s, 11, 2) || s[13] != ':' || !Digits(s, 14, 2) || s[16] != ':' || !Digits(s, 17, 2) ||
-        s[19] != '.' || !Digits(s, 20, 6) || s[26] != ' ')
-        return false;
-    const int month = std::stoi(s.substr(5, 2)), day = std::stoi(s.substr(8, 2));
-    const int hour = std::stoi(s.substr(11, 2)), minute = std::stoi(s.substr(14, 2)), sec = std::stoi(s.substr(17, 2));
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || sec > 60)
-        return false;
-    size_t pos = 27;
-    long pid = 0, tid = 0, level = 0;
-    if (!Expect(s, pos, "pid=") || !Number(s, pos, pid) || !Expect(s, pos, " tid=") || !Number(s, pos, tid) ||
-        !Expect(s, pos, " L") || !Number(s, pos, level) || !Expect(s, pos, " "))
-        return false;
-    const size_t tagEnd = s.find(' ', pos);
-    if (tagEnd == std::string::npos || tagEnd == pos)
-        return false;
-    out.pid = static_cast<int>(pid);
-    out.tid = tid;
-    out.level = static_cast<int>(level);
-    out.tag = s.substr(pos, tagEnd - pos);
-    out.message = s.substr(tagEnd + 1);
-    return true;
-}
 
 // The raw log cut at line feeds; the file must end with one (no torn tail).
 std::vector<std::string> RawLines(const std::string& path)
@@ -838,8 +763,7 @@ TEST(HostHxProcess, ForkRunsTheFunctionInAChildThatEndsWhenItReturns)
     sigemptyset(&usr2);
     sigaddset(&usr2, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &usr2, &oldMask);
-    const char* sanitizer = getenv("MYSQLPROCESS_SANITIZER");
-    const bool shares = sanitizer == nullptr || strcmp(sanitizer, "tsan") != 0;
+    const bool shares = testsupport::Sanitizer() != "tsan";
     for (const char* mode : {"fork", "clone"}) {
         SCOPED_TRACE(mode);
         testsupport::ScopedEnv forkMode("HX_FORK", mode);

@@ -2,10 +2,8 @@
 // that succeeds, command lines refused before anything is created, each
 // failure row of the launch (made real with resource limits and seccomp
 // filters in a subprocess), SIGPIPE, and Terminate.
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,22 +29,10 @@ using namespace testsupport;
 
 const char kLaunchTag[] = "MySqlChildProcess::HX_CreateProcess";
 
-bool IsOpen(int fd)
-{
-    return fd >= 0 && fcntl(fd, F_GETFD) >= 0;
-}
-
 bool IsCloseOnExec(int fd)
 {
     const int flags = fcntl(fd, F_GETFD);
     return flags >= 0 && (flags & FD_CLOEXEC) != 0;
-}
-
-std::string LinkOf(const std::string& procPath)
-{
-    char buf[PATH_MAX];
-    ssize_t n = readlink(procPath.c_str(), buf, sizeof buf - 1);
-    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
 }
 
 // A field of /proc/<pid>/status, such as "PPid" or "SigIgn".
@@ -68,54 +54,6 @@ bool SigpipeIgnored()
     struct sigaction now {};
     return sigaction(SIGPIPE, nullptr, &now) == 0 && now.sa_handler == SIG_IGN;
 }
-
-// Every descriptor this process has open, the logger's included.
-int HighestOpenFd()
-{
-    int top = -1;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr)
-        return -1;
-    const int self = dirfd(dir);
-    while (dirent* e = readdir(dir)) {
-        if (e->d_name[0] == '.')
-            continue;
-        const int fd = atoi(e->d_name);
-        if (fd != self && fd > top)
-            top = fd;
-    }
-    closedir(dir);
-    return top;
-}
-
-// Leaves exactly `spare` descriptor numbers free: the limit is set just above
-// the highest open one and every hole below it filled.
-bool LeaveFreeDescriptors(int spare)
-{
-    const int top = HighestOpenFd();
-    rlimit limit{};
-    if (top < 0 || getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return false;
-    limit.rlim_cur = static_cast<rlim_t>(top + 1);
-    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return false;
-    while (open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) {
-    }
-    if (errno != EMFILE)
-        return false;
-    limit.rlim_cur = static_cast<rlim_t>(top + 1 + spare);
-    return setrlimit(RLIMIT_NOFILE, &limit) == 0;
-}
-
-// Inside a subprocess gtest assertions would be lost: each failed check ends
-// it with its own code and says which on standard error.
-#define SUB_CHECK(cond, code)                                                 \
-    do {                                                                      \
-        if (!(cond)) {                                                        \
-            fprintf(stderr, "subprocess check failed (%d): %s\n", code, #cond); \
-            return code;                                                      \
-        }                                                                     \
-    } while (0)
 
 class Launch : public ::testing::Test {
 protected:
@@ -247,7 +185,8 @@ TEST_F(Launch, FirstPipeFailingLeavesNothingOpen)
         signal(SIGPIPE, SIG_DFL);
         MySqlChildProcess child;
         SUB_CHECK(child.Initialize(std::string(ProbePath()) + " exit 0", "", "") == 0, 10);
-        SUB_CHECK(LeaveFreeDescriptors(0), 11);
+        FewDescriptors few;
+        SUB_CHECK(few.Squeeze(0), 11);
         SUB_CHECK(child.HX_CreateProcess(false, false, false, false) == -1, 12);
         SUB_CHECK(child.m_lastErr == EMFILE, 13);
         SUB_CHECK(child.m_filedesCW[0] == -1 && child.m_filedesCW[1] == -1, 14);
@@ -273,7 +212,8 @@ TEST_F(Launch, SecondPipeFailingLeavesTheFirstForFinalizeAndTheDestructor)
             MySqlChildProcess child;
             SUB_CHECK(child.Initialize(std::string(ProbePath()) + " exit 0", "", "") == 0, 10);
             // Room for one pipe, not two.
-            SUB_CHECK(LeaveFreeDescriptors(2), 11);
+            FewDescriptors few;
+            SUB_CHECK(few.Squeeze(2), 11);
             SUB_CHECK(child.HX_CreateProcess(false, false, false, false) == -1, 12);
             SUB_CHECK(child.m_lastErr == EMFILE, 13);
             SUB_CHECK(IsOpen(child.m_filedesCW[0]) && IsOpen(child.m_filedesCW[1]), 14);

@@ -28,8 +28,10 @@
 
 using LibMySqlProcess::GetMySqlInfo;
 using LibMySqlProcess::MySqlChildProcess;
+using testsupport::AwaitWaitThread;
 using testsupport::FdLeakCheck;
 using testsupport::HostEnv;
+using testsupport::IsOpen;
 using testsupport::ProbeCommand;
 using testsupport::WaitWithDeadline;
 using testsupport::AwaitChildEnd;
@@ -45,11 +47,6 @@ int64_t NowUs()
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
-}
-
-bool IsOpen(int fd)
-{
-    return fcntl(fd, F_GETFD) != -1;
 }
 
 bool Exists(const std::string& path)
@@ -779,9 +776,7 @@ TEST_F(Lifecycle, EveryOperationBeforeInitializeFailsCleanlyAndLogsNothing)
 
         // The wait thread finds nothing to wait for and says so.
         EXPECT_EQ(child.BeginWait(), 0);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!child.m_waitFailed && !child.m_waitComplete && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_TRUE(AwaitWaitThread(child));
         EXPECT_TRUE(child.m_waitFailed);
         EXPECT_FALSE(child.m_waitComplete);
     }

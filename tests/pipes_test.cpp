@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -22,22 +23,20 @@
 #include <vector>
 
 #include "child_process/MySqlChildProcess.h"
+#include "host/EvDebug.h"
 #include "support/TestSupport.h"
 
 using LibMySqlProcess::MySqlChildProcess;
+using testsupport::AwaitWaitThread;
+using testsupport::FdLeakCheck;
 using testsupport::HostEnv;
+using testsupport::IsOpen;
 using testsupport::ProbeCommand;
 
 namespace {
 
 const char kWriteTag[] = "MySqlChildProcess::WriteBuf";
 const char kReadTag[] = "MySqlChildProcess::ReadBuf";
-
-std::string Sanitizer()
-{
-    const char* s = getenv("MYSQLPROCESS_SANITIZER");
-    return s != nullptr ? s : "";
-}
 
 // What "probe emit" writes: offset i holds 'a' + i % 26.
 std::string EmitPattern(size_t size)
@@ -64,16 +63,6 @@ void Launch(MySqlChildProcess& child, const std::string& command)
 {
     ASSERT_EQ(child.Initialize(command, "", ""), 0);
     ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0) << "lastErr=" << child.m_lastErr.load();
-}
-
-// Closes only the write end, so that the child sees the end of its input
-// while its output can still be read (Finalize would close both).
-void CloseInput(MySqlChildProcess& child)
-{
-    if (child.m_filedesPW[1] != -1) {
-        close(child.m_filedesPW[1]);
-        child.m_filedesPW[1] = -1;
-    }
 }
 
 pid_t CurrentTid()
@@ -314,7 +303,7 @@ TEST_F(PipeTest, WriteOfNothingSendsAndLogsNothing)
 
     EXPECT_TRUE(m_env.Messages(kWriteTag).empty());
     EXPECT_EQ(child.m_lastErr.load(), 0);
-    CloseInput(child);
+    child.CloseInput();
     EXPECT_EQ(testsupport::ReadAll(child), "");
     child.Finalize();
     EXPECT_EQ(child.Wait(0), 0);
@@ -487,7 +476,7 @@ TEST_F(PipeTest, SignalsInterruptingABlockedWriteAreRetriedSilently)
         received = ReadPeriodic(child, 0, &mismatch);
     });
     const int rc = child.WriteBuf(const_cast<char*>(pattern.data() + prefilled % kPeriod), 4096);
-    CloseInput(child);
+    child.CloseInput();
     other.join();
 
     ASSERT_TRUE(interrupted.load()) << "could not interrupt the blocked write";
@@ -539,7 +528,7 @@ TEST_F(PipeTest, PartialWritesAreCompletedFromTheFirstUnwrittenByte)
         received = ReadPeriodic(child, offset, &mismatch);
     });
     const int rc = child.WriteBuf(const_cast<char*>(data.data()), static_cast<long>(kSize));
-    CloseInput(child);
+    child.CloseInput();
     reader.join();
 
     ASSERT_TRUE(interrupted.load()) << "could not interrupt the blocked write";
@@ -559,6 +548,97 @@ TEST_F(PipeTest, PartialWritesAreCompletedFromTheFirstUnwrittenByte)
     EXPECT_EQ(m_env.LogCount("write failed"), 0);
     child.Finalize();
     EXPECT_EQ(child.Wait(0), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Half close
+
+// The writer closes the input end on its own thread while this one reads:
+// cat must see the end of its input, pass on every byte and end by itself,
+// with the output end still open. Then each end is closed once more: the
+// second call closes nothing, not even the file that took the freed number.
+TEST_F(PipeTest, CloseInputWhileTheOutputIsReadBringsEveryByteBack)
+{
+    HxDebugWrite("test", 1, "test starts");  // the logger lets go of the last test's log before the count
+    FdLeakCheck leaks;
+    testsupport::SetEnv("HX_DEBUG_LEVEL", "5");
+    constexpr size_t kChunk = 1 << 20;
+    const long long total = 8 * static_cast<long long>(kChunk);  // far more than both pipes hold
+    MySqlChildProcess child;
+    Launch(child, ProbeCommand("cat"));
+    const int inputEnd = child.m_filedesPW[1];
+    const std::vector<char> pattern = PeriodicBuffer(kChunk);
+    int writeResult = 0;
+    std::thread writer([&] {
+        for (long long sent = 0; sent < total && writeResult == 0; sent += static_cast<long long>(kChunk))
+            writeResult = child.WriteBuf(const_cast<char*>(pattern.data() + sent % static_cast<long long>(kPeriod)),
+                                         static_cast<long>(kChunk));
+        child.CloseInput();
+    });
+    long long mismatch = -1;
+    const long long received = ReadPeriodic(child, 0, &mismatch);
+    writer.join();
+    EXPECT_EQ(writeResult, 0) << "lastErr=" << child.m_lastErr.load();
+    EXPECT_EQ(received, total);
+    EXPECT_EQ(mismatch, -1) << "wrong byte at offset " << mismatch;
+    EXPECT_EQ(child.m_filedesPW[1], -1);
+    EXPECT_FALSE(IsOpen(inputEnd));
+    ASSERT_TRUE(IsOpen(child.m_filedesCW[0])) << "CloseInput closed the output end too";
+
+    ASSERT_EQ(child.BeginWait(), 0);
+    ASSERT_TRUE(AwaitWaitThread(child)) << "cat did not end after the end of its input";
+    EXPECT_TRUE(child.m_waitComplete.load());
+
+    const int reuse = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reuse, 0);
+    EXPECT_EQ(child.CloseInput(), 0);
+    EXPECT_TRUE(IsOpen(reuse));
+    const int outputEnd = child.m_filedesCW[0];
+    EXPECT_EQ(child.CloseOutput(), 0);
+    EXPECT_EQ(child.CloseOutput(), 0);
+    EXPECT_EQ(child.m_filedesCW[0], -1);
+    EXPECT_FALSE(IsOpen(outputEnd));
+    EXPECT_TRUE(IsOpen(reuse));
+    close(reuse);
+    const std::vector<std::string> twice = {"start", "start"};
+    EXPECT_EQ(m_env.Messages("MySqlChildProcess::CloseInput"), twice);
+    EXPECT_EQ(m_env.Messages("MySqlChildProcess::CloseOutput"), twice);
+}
+
+// A tool that writes far more than the pipe holds, whose output nobody will
+// read: once the output end is closed its next write fails (EPIPE, or
+// SIGPIPE where it is not ignored) and it ends instead of blocking for ever.
+TEST_F(PipeTest, CloseOutputFirstMakesAWritingToolEndInsteadOfBlocking)
+{
+    HxDebugWrite("test", 1, "test starts");
+    FdLeakCheck leaks;
+    MySqlChildProcess child;
+    Launch(child, ProbeCommand("emit 1073741824"));
+    const int outputEnd = child.m_filedesCW[0];
+    ASSERT_EQ(child.BeginWait(), 0);
+    EXPECT_EQ(child.CloseOutput(), 0);
+    EXPECT_EQ(child.m_filedesCW[0], -1);
+    EXPECT_FALSE(IsOpen(outputEnd));
+    EXPECT_TRUE(IsOpen(child.m_filedesPW[1])) << "CloseOutput closed the input end too";
+    const int reuse = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reuse, 0);
+    EXPECT_EQ(child.CloseOutput(), 0);
+    EXPECT_TRUE(IsOpen(reuse));
+    close(reuse);
+
+    if (!AwaitWaitThread(child)) {
+        child.Terminate();
+        AwaitWaitThread(child);
+        FAIL() << "the writing tool was still blocked a minute after its output was closed";
+    }
+    ASSERT_TRUE(child.m_exitStatusKnown.load());
+    const int status = child.m_exitStatus.load();
+    // The probe's code for a failed write.
+    EXPECT_TRUE((WIFEXITED(status) && WEXITSTATUS(status) == 5) || (WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE))
+        << "status 0x" << std::hex << status;
+    EXPECT_EQ(child.CloseInput(), 0);
+    EXPECT_EQ(child.m_filedesPW[1], -1);
+    EXPECT_EQ(m_env.Messages("MySqlChildProcess::CloseOutput"), (std::vector<std::string>{"start", "start"}));
 }
 
 // ---------------------------------------------------------------------------
@@ -584,7 +664,7 @@ TEST_F(PipeTest, StreamsManyMegabytesThroughCatBothWaysAtOnce)
                                          static_cast<long>(n));
             sent += n;
         }
-        CloseInput(child);
+        child.CloseInput();
     });
     std::thread reader([&] { received = ReadPeriodic(child, 0, &mismatch); });
     writer.join();
@@ -599,7 +679,7 @@ TEST_F(PipeTest, StreamsManyMegabytesThroughCatBothWaysAtOnce)
 
 TEST_F(PipeTest, CountAboveFourGibibytesIsWrittenWhole)
 {
-    if (Sanitizer() == "tsan")
+    if (testsupport::Sanitizer() == "tsan")
         GTEST_SKIP() << "ThreadSanitizer checks every byte that write reads, which makes 4 GiB take about a minute; "
                         "the plain and asan builds cover it";
     // 4 GiB + 10 bytes of zeros that cost no memory: a read-only anonymous
@@ -612,7 +692,7 @@ TEST_F(PipeTest, CountAboveFourGibibytesIsWrittenWhole)
     Launch(child, "/usr/bin/wc -c");
 
     const int rc = child.WriteBuf(static_cast<char*>(region), static_cast<long>(size));
-    CloseInput(child);
+    child.CloseInput();
     const std::string counted = testsupport::ReadAll(child);
     munmap(region, size);
 

@@ -7,7 +7,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -27,7 +26,6 @@
 #include <functional>
 #include <iostream>
 #include <mutex>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,20 +38,18 @@ namespace {
 
 using LibMySqlProcess::MySqlChildProcess;
 using testsupport::AwaitChildEnd;
+using testsupport::AwaitWaitThread;
+using testsupport::BusyThreads;
 using testsupport::CountOpenFds;
 using testsupport::FdLeakCheck;
+using testsupport::FewDescriptors;
 using testsupport::HostEnv;
 using testsupport::ProbeCommand;
 using testsupport::ProbePath;
 using testsupport::RunInSubprocess;
 using testsupport::Unreaped;
+using testsupport::Sanitizer;
 using Clock = std::chrono::steady_clock;
-
-std::string Sanitizer()
-{
-    const char* s = getenv("MYSQLPROCESS_SANITIZER");
-    return s != nullptr ? s : "";
-}
 
 // The full count in a plain build; sanitizers and valgrind slow every fork
 // and exec many times over, so they run a tenth (valgrind a fiftieth).
@@ -171,71 +167,6 @@ private:
     std::vector<std::string> m_first;
 };
 
-// The other threads of a busy host: each allocates and frees, reads the user
-// database and writes debug lines, all of which take locks (the allocator's,
-// the name service's) or the logger's lock-free path at any moment a caller
-// forks.
-class Hammers {
-public:
-    explicit Hammers(int threads)
-    {
-        for (int t = 0; t < threads; ++t)
-            m_threads.emplace_back([this, t]() { Run(t); });
-    }
-    ~Hammers() { Stop(); }
-    void Stop()
-    {
-        m_stop = true;
-        for (auto& th : m_threads)
-            if (th.joinable())
-                th.join();
-    }
-    long rounds() const { return m_rounds.load(); }
-
-private:
-    void Run(int index)
-    {
-        std::mt19937 rng(static_cast<unsigned>(index) * 7919u + 1u);
-        EvEvent event;
-        std::vector<void*> held;
-        long round = 0;
-        while (!m_stop.load(std::memory_order_relaxed)) {
-            for (int i = 0; i < 8; ++i) {
-                held.push_back(malloc(1 + rng() % 65536));
-                if (held.size() > 16) {
-                    free(held.front());
-                    held.erase(held.begin());
-                }
-            }
-            // Both forms take the name service's locks; getpwnam also fills
-            // one static record, which only one thread may use at a time.
-            const char* names[] = {"root", "nobody", "no-such-user-here"};
-            const char* name = names[round % 3];
-            if (round % 2 == 0) {
-                std::lock_guard<std::mutex> lock(m_staticRecord);
-                const passwd* pw = getpwnam(name);
-                (void)pw;
-            } else {
-                passwd entry{};
-                passwd* found = nullptr;
-                char buf[4096];
-                getpwnam_r(name, &entry, buf, sizeof buf, &found);
-            }
-            if (round % 8 == 0)
-                event.Debug("MySqlChildProcess::SoakHammer", "round %ld of thread %d", round, index);
-            ++round;
-        }
-        for (void* p : held)
-            free(p);
-        m_rounds += round;
-    }
-
-    std::atomic<bool> m_stop{false};
-    std::atomic<long> m_rounds{0};
-    std::mutex m_staticRecord;
-    std::vector<std::thread> m_threads;
-};
-
 // Runs `perCaller` launch-and-wait rounds of /bin/true on each of `callers`
 // threads, each round with its own object, while a watchdog turns a child
 // that does not end into a failure naming its pid (and kills it, so that the
@@ -315,7 +246,7 @@ TEST(Soak, TenThousandLaunchesFromABusyHostLeaveNothingBehind)
     // and the logger's state exist before anything is counted.
     {
         Failures failures;
-        Hammers hammers(kHammers);
+        BusyThreads hammers(kHammers, "MySqlChildProcess::SoakHammer");
         LaunchRounds(kCallers, 25, failures);
         hammers.Stop();
         ASSERT_EQ(failures.count(), 0) << failures.Text();
@@ -327,10 +258,10 @@ TEST(Soak, TenThousandLaunchesFromABusyHostLeaveNothingBehind)
     Failures failures;
     long hammerRounds = 0;
     {
-        Hammers hammers(kHammers);
+        BusyThreads hammers(kHammers, "MySqlChildProcess::SoakHammer");
         LaunchRounds(kCallers, total / kCallers, failures);
         hammers.Stop();
-        hammerRounds = hammers.rounds();
+        hammerRounds = hammers.Rounds();
     }
     EXPECT_EQ(failures.count(), 0) << failures.count() << " of " << total << " launches failed:" << failures.Text();
     EXPECT_GT(hammerRounds, 0) << "the other threads never ran";
@@ -361,75 +292,6 @@ TEST(Soak, TenThousandLaunchesFromABusyHostLeaveNothingBehind)
 
 // ---------------------------------------------------------------------------
 // The object destroyed on every failure path of the launch
-
-// Inside a subprocess gtest's checks would be lost: each check that fails
-// ends the subprocess with its own code and says why on standard error.
-#define SUB_CHECK(cond, code)                                                           \
-    do {                                                                                \
-        if (!(cond)) {                                                                  \
-            fprintf(stderr, "subprocess check %d failed: %s (lastErr %d)\n", code, #cond, \
-                    child.m_lastErr.load());                                            \
-            return code;                                                                \
-        }                                                                               \
-    } while (0)
-
-// The highest descriptor open in this process, the debug log's included.
-int HighestOpenFd()
-{
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr)
-        return -1;
-    const int self = dirfd(dir);
-    int top = -1;
-    while (dirent* e = readdir(dir)) {
-        const int fd = atoi(e->d_name);
-        if (e->d_name[0] != '.' && fd != self)
-            top = std::max(top, fd);
-    }
-    closedir(dir);
-    return top;
-}
-
-// Leaves exactly `spare` free descriptor numbers below the limit, by lowering
-// RLIMIT_NOFILE to just above the highest open descriptor and filling every
-// hole below it. Undone by Restore, which closes the fillers.
-class FewDescriptors {
-public:
-    bool Squeeze(int spare)
-    {
-        if (getrlimit(RLIMIT_NOFILE, &m_saved) != 0)
-            return false;
-        m_squeezed = true;
-        const int top = HighestOpenFd();
-        if (top < 0)
-            return false;
-        rlimit limit = m_saved;
-        limit.rlim_cur = static_cast<rlim_t>(top + 1);
-        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
-            return false;
-        int fd;
-        while ((fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0)
-            m_fillers.push_back(fd);
-        if (errno != EMFILE)
-            return false;
-        limit.rlim_cur = static_cast<rlim_t>(top + 1 + spare);
-        return setrlimit(RLIMIT_NOFILE, &limit) == 0;
-    }
-    void Restore()
-    {
-        for (int fd : m_fillers)
-            close(fd);
-        m_fillers.clear();
-        if (m_squeezed)
-            setrlimit(RLIMIT_NOFILE, &m_saved);
-        m_squeezed = false;
-    }
-
-private:
-    bool m_squeezed = false;
-    rlimit m_saved{};
-    std::vector<int> m_fillers;
-};
 
 enum class Teardown { DestroyOnly, FinalizeThenDestroy };
 
@@ -622,10 +484,7 @@ TEST(SoakLeaks, EveryWaitOutcomeLeavesNoDescriptorOrZombie)
                 }
                 if (c.onThread) {
                     ASSERT_EQ(child.BeginWait(), 0);
-                    const auto deadline = Clock::now() + std::chrono::seconds(60);
-                    while (!child.m_waitComplete && !child.m_waitFailed && Clock::now() < deadline)
-                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                    ASSERT_TRUE(child.m_waitComplete || child.m_waitFailed) << "wait thread for pid " << pid;
+                    ASSERT_TRUE(AwaitWaitThread(child)) << "wait thread for pid " << pid;
                     EXPECT_EQ(child.m_waitComplete.load(), c.result == 0);
                 } else {
                     EXPECT_EQ(child.Wait(0), c.result);

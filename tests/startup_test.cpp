@@ -47,13 +47,6 @@ private:
     mode_t m_old;
 };
 
-std::string LinkOf(const std::string& procPath)
-{
-    char buf[4096];
-    ssize_t n = readlink(procPath.c_str(), buf, sizeof buf - 1);
-    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
-}
-
 std::string FdLink(int fd)
 {
     return LinkOf("/proc/self/fd/" + std::to_string(fd));
@@ -147,31 +140,14 @@ std::map<int, std::string> FdsOf(const std::multimap<std::string, std::string>& 
     return out;
 }
 
-struct LogLine {
-    int pid = 0;
-    int level = 0;
-    std::string tag;
-    std::string message;
-};
-
-// The debug log parsed: "DATE TIME pid=N tid=N L<level> <tag> <message>".
+// The debug log parsed, lines that do not parse left out.
 std::vector<LogLine> ParsedLog(const HostEnv& env)
 {
     std::vector<LogLine> out;
-    for (const std::string& line : env.LogLines()) {
-        std::istringstream in(line);
-        std::string date, time, pid, tid, level;
-        LogLine l;
-        if (!(in >> date >> time >> pid >> tid >> level >> l.tag))
-            continue;
-        if (pid.rfind("pid=", 0) != 0 || level.size() < 2 || level[0] != 'L')
-            continue;
-        l.pid = std::stoi(pid.substr(4));
-        l.level = std::stoi(level.substr(1));
-        std::getline(in, l.message);
-        if (!l.message.empty() && l.message[0] == ' ')
-            l.message.erase(0, 1);
-        out.push_back(l);
+    for (const std::string& text : env.LogLines()) {
+        LogLine line;
+        if (ParseLogLine(text, line))
+            out.push_back(line);
     }
     return out;
 }

@@ -3,7 +3,6 @@
 // allocator's, the logger's) would stay held in the child for ever. Many
 // launches while helper threads keep taking those locks must all reach their
 // exec; a child that does not end is reported by pid.
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,14 +11,11 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "child_process/MySqlChildProcess.h"
@@ -30,76 +26,6 @@ namespace {
 
 using LibMySqlProcess::MySqlChildProcess;
 using namespace testsupport;
-
-bool UnderSanitizer()
-{
-    const char* s = getenv("MYSQLPROCESS_SANITIZER");
-    return s != nullptr && *s != '\0';
-}
-
-// Threads that keep the C library's user-database and allocator locks and the
-// debug log busy until the object goes.
-class BusyThreads {
-public:
-    BusyThreads(int count, bool useAllocator) : m_useAllocator(useAllocator)
-    {
-        for (int t = 0; t < count; ++t)
-            m_threads.emplace_back([this, t] { Run(t); });
-    }
-    ~BusyThreads() { Stop(); }
-
-    void Stop()
-    {
-        m_stop = true;
-        for (auto& th : m_threads)
-            if (th.joinable())
-                th.join();
-    }
-    unsigned long Rounds() const { return m_rounds.load(); }
-
-private:
-    void Run(int t)
-    {
-        EvEvent event;
-        const char* names[] = {"root", "nobody", "no_such_user_mysqlprocess"};
-        unsigned long n = 0;
-        while (!m_stop.load(std::memory_order_relaxed)) {
-            if (m_useAllocator) {
-                {
-                    // getpwnam fills one static buffer for every caller under
-                    // its own lock, so the calls are serialized anyway; our
-                    // mutex only lets TSan see that the buffer's writes are
-                    // ordered. A helper may still be inside getpwnam at any fork.
-                    std::lock_guard<std::mutex> hold(m_pwLock);
-                    volatile bool found = getpwnam(names[(n + static_cast<unsigned>(t)) % 3]) != nullptr;
-                    (void)found;
-                }
-                const size_t size = 16 + (n * 7919) % 65536;
-                char* p = static_cast<char*>(malloc(size));
-                if (p != nullptr) {
-                    p[0] = static_cast<char>(n);
-                    p[size - 1] = static_cast<char>(t);
-                }
-                free(p);
-                if (n % 16 == 0)
-                    event.Debug("StressTest::Busy", "thread %d round %lu", t, n);
-            } else {
-                event.Debug("StressTest::Busy", "thread %d round %lu", t, n);
-                // Only the log is left, which alone would flood the disk.
-                timespec pause{0, 1000000};
-                nanosleep(&pause, nullptr);
-            }
-            ++n;
-        }
-        m_rounds += n;
-    }
-
-    const bool m_useAllocator;
-    std::mutex m_pwLock;
-    std::atomic<bool> m_stop{false};
-    std::atomic<unsigned long> m_rounds{0};
-    std::vector<std::thread> m_threads;
-};
 
 // Polls without reaping, so that Wait still decodes the child's end.
 bool EndsWithin(int pid, int seconds)
@@ -125,15 +51,15 @@ TEST(Stress, LaunchesFromABusyManyThreadedHostAllReachTheirExec)
     HxDebugWrite("test", 1, "test starts");
     FdLeakCheck leaks;
     const bool root = IsRoot();
-    const int launches = UnderSanitizer() ? 200 : 1000;
-    const int deadlineSeconds = UnderSanitizer() ? 20 : 5;
+    const int launches = !Sanitizer().empty() ? 200 : 1000;
+    const int deadlineSeconds = !Sanitizer().empty() ? 20 : 5;
     const std::string user = root ? "nobody" : "";
     if (!root)
         std::cout << "[ NOTE     ] not root: launching without a user switch\n";
 
     // The allocator matters even where it resets its locks at fork (glibc's
     // does, ASan's does not): the child must not depend on it at all.
-    BusyThreads busy(8, true);
+    BusyThreads busy(8, "StressTest::Busy");
     for (int i = 0; i < launches; ++i) {
         MySqlChildProcess child;
         ASSERT_EQ(child.Initialize("/bin/true", user, ""), 0);
@@ -151,7 +77,7 @@ TEST(Stress, LaunchesFromABusyManyThreadedHostAllReachTheirExec)
                                     << std::hex << child.m_exitStatus.load();
     }
     busy.Stop();
-    EXPECT_GT(busy.Rounds(), 0u) << "the helper threads never ran";
+    EXPECT_GT(busy.Rounds(), 0) << "the helper threads never ran";
     std::cout << "[ NOTE     ] helper rounds: " << busy.Rounds() << ", debug log: " << ReadFile(env.logPath()).size()
               << " bytes\n";
 }

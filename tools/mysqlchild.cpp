@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -33,6 +34,7 @@ constexpr const char* kProgram = "mysqlchild";
 constexpr long kBufferSize = 1L << 20;  // 1 MiB per transfer
 constexpr int kExitUsage = 2;
 constexpr int kExitHostFailure = 1;
+constexpr int kExitTimedOut = 124;  // as timeout(1)
 
 const char kHelp[] = R"(Usage: mysqlchild [OPTIONS] "COMMAND LINE"
 
@@ -50,7 +52,7 @@ by its full path: PATH is not searched.
 
 Options:
   --user USER         run the tool as USER (needs root); a user that does not
-                      exist leaves the tool with this program's identity
+                      exist is refused: the tool is not launched (exit 1)
   --env MODE          the tool's environment:
                         inherit  this program's environment (default)
                         system   only LD_LIBRARY_PATH=/lib64:/lib:/usr/lib:/usr/lib64
@@ -59,7 +61,12 @@ Options:
                       program's standard input); without it the tool's input
                       is closed at once
   --output FILE|-     where the tool's standard output goes (default '-',
-                      this program's standard output); FILE is replaced
+                      this program's standard output). FILE is written under
+                      a temporary name in its folder, mode 0600, and replaces
+                      FILE only when every tool succeeded: a failed, timed-out
+                      or interrupted run leaves an earlier FILE as it was. An
+                      existing FILE that is no regular file (/dev/null, a
+                      pipe) is written directly
   --pipe-to "COMMAND LINE"
                       start a second tool and stream the first one's standard
                       output into its standard input through the library
@@ -72,6 +79,7 @@ Options:
                       own prefix ("mysqldump: Got error ...")
   --wait-thread       wait for the tool on the library's wait thread
                       (BeginWait) instead of in the calling thread (Wait)
+  --timeout SECONDS   terminate the tools when the chain runs longer (exit 124)
   --stats             print bytes moved and time taken to standard error
   --help              show this text
 
@@ -85,6 +93,8 @@ Exit status:
            created, 79 the program could not be executed, 81 the user switch
            failed
   128+N    the tool was killed by signal N
+  124      --timeout passed; the tools were terminated
+  130, 143 this program got SIGINT or SIGTERM; the tools were terminated
   1        the library could not launch the tool, or moving data failed
   2        bad arguments
 
@@ -119,6 +129,7 @@ struct Options {
     std::string errorKey;  // empty: ERROR, else the program's own prefix
     bool waitThread = false;
     bool stats = false;
+    double timeoutSeconds = 0;  // 0: no limit
 };
 
 [[noreturn]] void UsageError(const std::string& message)
@@ -182,6 +193,14 @@ Options ParseArguments(int argc, char** argv)
         } else if (TakeValue(argc, argv, i, "--pipe-to", opts.pipeTo)) {
             if (opts.pipeTo.find_first_not_of(' ') == std::string::npos)
                 UsageError("--pipe-to needs a command line");
+        } else if (TakeValue(argc, argv, i, "--timeout", value)) {
+            char* end = nullptr;
+            errno = 0;
+            const double seconds = strtod(value.c_str(), &end);
+            // Above a year it is a typo, and the clock arithmetic stays far from overflow.
+            if (value.empty() || *end != '\0' || errno != 0 || !(seconds > 0) || seconds > 366.0 * 24 * 3600)
+                UsageError("--timeout needs a number of seconds above 0, not '" + value + "'");
+            opts.timeoutSeconds = seconds;
         } else if (TakeValue(argc, argv, i, "--env", value)) {
             if (value == "inherit")
                 opts.env = EnvMode::Inherit;
@@ -255,28 +274,6 @@ struct Stage {
     std::string ioWhat;
 };
 
-// Finalize closes both of the parent's ends at once, but data runs through a
-// child in two directions at the same time, each on its own thread. Each
-// side's end is therefore closed by the thread that owns it, as soon as it is
-// done: the tool sees the end of its input while its output is still read,
-// or a reader that gives up lets the tool fail on a closed pipe instead of
-// blocking on a full one.
-void CloseInput(MySqlChildProcess& child)
-{
-    if (child.m_filedesPW[1] != -1) {
-        close(child.m_filedesPW[1]);
-        child.m_filedesPW[1] = -1;
-    }
-}
-
-void CloseOutput(MySqlChildProcess& child)
-{
-    if (child.m_filedesCW[0] != -1) {
-        close(child.m_filedesCW[0]);
-        child.m_filedesCW[0] = -1;
-    }
-}
-
 bool WriteAllFd(int fd, const char* data, size_t length)
 {
     while (length > 0) {
@@ -292,6 +289,13 @@ bool WriteAllFd(int fd, const char* data, size_t length)
     return true;
 }
 
+// Finalize closes both of the parent's ends at once, but data runs through a
+// child in two directions at the same time, each on its own thread. Each
+// side's end is therefore closed by the thread that owns it, as soon as it is
+// done (CloseInput, CloseOutput): the tool sees the end of its input while
+// its output is still read, or a reader that gives up lets the tool fail on a
+// closed pipe instead of blocking on a full one.
+//
 // Feeds the first tool from the input file. A pipe or terminal as input may
 // never reach its end, so it is polled, and the feeding stops once the chain
 // has ended without needing the rest.
@@ -331,7 +335,7 @@ void FeedInput(Stage& stage, int fd, const std::atomic<bool>& chainEnded)
         }
         stage.bytesIn += static_cast<uint64_t>(n);
     }
-    CloseInput(stage.child);
+    stage.child.CloseInput();
 }
 
 // Streams one tool's output into the next tool's input.
@@ -355,8 +359,22 @@ void Relay(Stage& from, Stage& to)
         }
         to.bytesIn += static_cast<uint64_t>(length);
     }
-    CloseOutput(from.child);
-    CloseInput(to.child);
+    from.child.CloseOutput();
+    to.child.CloseInput();
+}
+
+// The most bytes that passed any one point of the chain: the input fed, a
+// relay between two tools, or the output taken. A chain with no input and no
+// final output (a streamed backup piped into its extractor) moves all its
+// bytes through the relay alone.
+uint64_t BytesMoved(const std::vector<Stage*>& stages)
+{
+    uint64_t most = 0;
+    for (const Stage* stage : stages) {
+        most = std::max<uint64_t>(most, stage->bytesIn.load());
+        most = std::max<uint64_t>(most, stage->bytesOut.load());
+    }
+    return most;
 }
 
 // Shows the bytes moved and the rate on a terminal, twice a second.
@@ -387,9 +405,12 @@ private:
             const double seconds = SecondsSince(m_start);
             const uint64_t in = m_stages.front()->bytesIn;
             const uint64_t out = m_stages.back()->bytesOut;
-            const double rate = seconds > 0 ? static_cast<double>(in > out ? in : out) / seconds : 0.0;
-            fprintf(stderr, "\r\033[K%s: in %s, out %s, %s/s, %.1f s", kProgram, HumanBytes(in).c_str(),
-                    HumanBytes(out).c_str(), HumanBytes(rate).c_str(), seconds);
+            std::string relayed;
+            if (m_stages.size() > 1)
+                relayed = ", relayed " + HumanBytes(static_cast<double>(m_stages.front()->bytesOut.load()));
+            const double rate = seconds > 0 ? static_cast<double>(BytesMoved(m_stages)) / seconds : 0.0;
+            fprintf(stderr, "\r\033[K%s: in %s%s, out %s, %s/s, %.1f s", kProgram, HumanBytes(in).c_str(),
+                    relayed.c_str(), HumanBytes(out).c_str(), HumanBytes(rate).c_str(), seconds);
             m_shown = true;
         }
     }
@@ -402,6 +423,154 @@ private:
     bool m_shown = false;
     std::thread m_thread;
 };
+
+// --output FILE: the tool's output goes to a temporary file beside FILE,
+// created 0600 (a backup holds the database's data), and is renamed over
+// FILE only when every tool succeeded, so that a failed or interrupted run
+// leaves an earlier FILE as it was. A FILE that exists and is no regular file
+// (/dev/null, a pipe) cannot be replaced and is written directly.
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile() { Discard(); }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // -1 with errno when neither the temporary file nor FILE can be opened.
+    int Open(const std::string& path)
+    {
+        m_path = path;
+        struct stat st {};
+        if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            m_fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+            return m_fd;
+        }
+        const size_t slash = path.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        std::string temp = folder + "/." + name + ".mysqlchild-XXXXXX";
+        m_fd = mkostemp(&temp[0], O_CLOEXEC);
+        if (m_fd < 0)
+            return -1;
+        m_tempPath = temp;
+        m_folder = folder;
+        // mkostemp asks for 0600 but the umask may take more away; the file
+        // is ours alone either way, and readable by us.
+        fchmod(m_fd, 0600);
+        return m_fd;
+    }
+
+    int fd() const { return m_fd; }
+
+    // Puts the output in place: its bytes on disk first, then the name, then
+    // the folder entry, so that a crash leaves either the old file or the
+    // whole new one. False with a message when any step fails (the
+    // temporary file is removed).
+    bool Commit(std::string& error)
+    {
+        if (m_fd < 0)
+            return true;
+        const bool temporary = !m_tempPath.empty();
+        if (temporary && fsync(m_fd) != 0) {
+            error = std::string("syncing the output file failed: ") + strerror(errno);
+            return false;
+        }
+        const int fd = m_fd;
+        m_fd = -1;
+        if (close(fd) != 0) {
+            error = std::string("closing the output file failed: ") + strerror(errno);
+            return false;
+        }
+        if (!temporary)
+            return true;
+        if (rename(m_tempPath.c_str(), m_path.c_str()) != 0) {
+            error = "renaming " + m_tempPath + " to " + m_path + " failed: " + strerror(errno);
+            return false;
+        }
+        m_tempPath.clear();
+        const int dir = open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            fsync(dir);  // best effort: the file itself is complete on disk
+            close(dir);
+        }
+        return true;
+    }
+
+    void Discard()
+    {
+        if (m_fd >= 0) {
+            close(m_fd);
+            m_fd = -1;
+        }
+        if (!m_tempPath.empty()) {
+            unlink(m_tempPath.c_str());
+            m_tempPath.clear();
+        }
+    }
+
+private:
+    std::string m_path;
+    std::string m_folder;
+    std::string m_tempPath;  // empty once renamed, or when FILE is written directly
+    int m_fd = -1;
+};
+
+// SIGINT and SIGTERM only leave a byte (the signal's number) in a pipe that
+// the main thread watches, together with the time limit; the main thread
+// terminates the tools and removes the temporary output file. The handlers
+// are reset to the default at the tools' exec. A 0 byte says the chain ended.
+int g_events[2] = {-1, -1};
+
+extern "C" void NoteSignal(int sig)
+{
+    const int saved = errno;
+    const unsigned char byte = static_cast<unsigned char>(sig);
+    ssize_t ignored = write(g_events[1], &byte, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+bool CatchStopSignals()
+{
+    if (pipe2(g_events, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction sa {};
+    sa.sa_handler = NoteSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
+}
+
+void NoteChainEnded()
+{
+    const unsigned char byte = 0;
+    ssize_t ignored = write(g_events[1], &byte, 1);
+    (void)ignored;
+}
+
+// Waits for the next event until the deadline (none when it is the epoch):
+// the byte read, or -1 when the deadline passed first.
+int NextEvent(std::chrono::steady_clock::time_point deadline)
+{
+    for (;;) {
+        int wait = -1;
+        if (deadline != std::chrono::steady_clock::time_point()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return -1;
+            // Rounded up, so that the wait does not end just short of it.
+            wait = static_cast<int>(std::min<long long>(left.count() + 1, 60 * 60 * 1000));
+        }
+        pollfd p{g_events[0], POLLIN, 0};
+        const int ready = poll(&p, 1, wait);
+        if (ready > 0) {
+            unsigned char byte = 0;
+            if (read(g_events[0], &byte, 1) == 1)
+                return byte;
+        }
+    }
+}
 
 // How one tool ended, as an exit code of this program: 0, its own code,
 // 128 + signal, or 1 when the wait itself failed.
@@ -491,8 +660,70 @@ void ReportFailure(Stage& stage, const std::string& errorKey)
     fprintf(stderr, "%s: error file: %s\n", kProgram, stage.child.m_errFilePath.c_str());
 }
 
+// Moves the chain's data until every tool's output has ended, then waits
+// for each tool: exit codes and descriptions per stage, and the errno of a
+// failed write to the output.
+struct ChainResult {
+    std::vector<int> codes;
+    std::vector<std::string> descriptions;
+    int outputError = 0;
+};
+
+void MoveAndWait(std::vector<std::unique_ptr<Stage>>& stages, int inputFd, int outputFd, bool waitThread,
+                 ChainResult& result)
+{
+    Stage& first = *stages.front();
+    Stage& last = *stages.back();
+    std::atomic<bool> chainEnded{false};
+    std::vector<std::thread> threads;
+    if (inputFd >= 0)
+        threads.emplace_back([&] { FeedInput(first, inputFd, chainEnded); });
+    else
+        first.child.CloseInput();  // tools that read their input must not wait for ours
+    for (size_t i = 0; i + 1 < stages.size(); ++i)
+        threads.emplace_back([&, i] { Relay(*stages[i], *stages[i + 1]); });
+
+    // The last tool's output, in this thread.
+    {
+        std::unique_ptr<char[]> buffer(new char[kBufferSize + 1]);
+        for (;;) {
+            long length = kBufferSize + 1;
+            if (last.child.ReadBuf(buffer.get(), &length) != 0) {
+                last.ioError = last.child.m_lastErr.load();
+                last.ioWhat = "reading from " + last.program + " failed";
+                break;
+            }
+            if (length == 0)
+                break;
+            if (!WriteAllFd(outputFd, buffer.get(), static_cast<size_t>(length))) {
+                result.outputError = errno;
+                break;
+            }
+            last.bytesOut += static_cast<uint64_t>(length);
+        }
+        last.child.CloseOutput();
+    }
+    chainEnded = true;
+    for (auto& thread : threads)
+        thread.join();
+
+    result.codes.resize(stages.size());
+    result.descriptions.resize(stages.size());
+    for (size_t i = 0; i < stages.size(); ++i) {
+        stages[i]->child.Finalize();
+        result.codes[i] = Outcome(*stages[i], waitThread, result.descriptions[i]);
+    }
+}
+
 int Run(const Options& opts)
 {
+    // Before the output file exists, so that no signal can leave its
+    // temporary behind.
+    if (!CatchStopSignals()) {
+        fprintf(stderr, "%s: cannot set up signal handling: %s\n", kProgram, strerror(errno));
+        return kExitHostFailure;
+    }
+
     // Opened before any tool starts, so that a wrong name costs nothing.
     int inputFd = -1;
     if (opts.input == "-") {
@@ -502,9 +733,10 @@ int Run(const Options& opts)
         if (inputFd < 0)
             UsageError("cannot open the input file '" + opts.input + "': " + strerror(errno));
     }
+    OutputFile outputFile;
     int outputFd = 1;
     if (opts.output != "-") {
-        outputFd = open(opts.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        outputFd = outputFile.Open(opts.output);
         if (outputFd < 0)
             UsageError("cannot create the output file '" + opts.output + "': " + strerror(errno));
     }
@@ -564,8 +796,6 @@ int Run(const Options& opts)
         stage->launched = true;
     }
 
-    Stage& first = *stages.front();
-    Stage& last = *stages.back();
     std::vector<Stage*> chain;
     for (auto& stage : stages)
         chain.push_back(stage.get());
@@ -574,59 +804,60 @@ int Run(const Options& opts)
     if (isatty(2))
         progress = std::make_unique<Progress>(chain, start);
 
-    std::atomic<bool> chainEnded{false};
-    std::vector<std::thread> threads;
-    if (inputFd >= 0)
-        threads.emplace_back([&] { FeedInput(first, inputFd, chainEnded); });
-    else
-        CloseInput(first.child);  // tools that read their input must not wait for ours
-    for (size_t i = 0; i + 1 < stages.size(); ++i)
-        threads.emplace_back([&, i] { Relay(*stages[i], *stages[i + 1]); });
-
-    // The last tool's output, in this thread.
-    int outputError = 0;
-    {
-        std::unique_ptr<char[]> buffer(new char[kBufferSize + 1]);
-        for (;;) {
-            long length = kBufferSize + 1;
-            if (last.child.ReadBuf(buffer.get(), &length) != 0) {
-                last.ioError = last.child.m_lastErr.load();
-                last.ioWhat = "reading from " + last.program + " failed";
-                break;
-            }
-            if (length == 0)
-                break;
-            if (!WriteAllFd(outputFd, buffer.get(), static_cast<size_t>(length))) {
-                outputError = errno;
-                break;
-            }
-            last.bytesOut += static_cast<uint64_t>(length);
+    // The data moves and the tools are waited for on a thread of its own, so
+    // that this one can watch the clock and the signals and terminate the
+    // tools, whatever call the chain is blocked in.
+    ChainResult result;
+    std::thread worker([&] {
+        MoveAndWait(stages, inputFd, outputFd, opts.waitThread, result);
+        NoteChainEnded();
+    });
+    const auto deadline = opts.timeoutSeconds > 0
+                              ? start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                            std::chrono::duration<double>(opts.timeoutSeconds))
+                              : std::chrono::steady_clock::time_point();
+    const int event = NextEvent(deadline);
+    const bool timedOut = event < 0;
+    const int stopSignal = event > 0 ? event : 0;
+    if (timedOut || stopSignal != 0) {
+        for (auto& stage : stages)
+            stage->child.Terminate();
+        progress.reset();
+        if (timedOut)
+            fprintf(stderr, "%s: the tools ran longer than %g s (--timeout); terminated them\n", kProgram,
+                    opts.timeoutSeconds);
+        else
+            fprintf(stderr, "%s: stopped by SIG%s; terminated the tools\n", kProgram, sigabbrev_np(stopSignal));
+        outputFile.Discard();
+        // A killed tool's pipes close at once, and the thread ends with the
+        // waits. A grandchild the tool left running may still hold a pipe
+        // open, which no kill of ours reaches: then give up on the thread.
+        if (NextEvent(std::chrono::steady_clock::now() + std::chrono::seconds(10)) != 0) {
+            fprintf(stderr, "%s: a process the tools started still holds their pipes; not waiting for it\n",
+                    kProgram);
+            fflush(stderr);
+            _exit(timedOut ? kExitTimedOut : 128 + stopSignal);
         }
-        CloseOutput(last.child);
+        worker.join();
+        return timedOut ? kExitTimedOut : 128 + stopSignal;
     }
-    chainEnded = true;
-    for (auto& thread : threads)
-        thread.join();
+    worker.join();
     progress.reset();
 
     int exitCode = 0;
-    std::vector<std::string> descriptions(stages.size());
     for (size_t i = 0; i < stages.size(); ++i) {
-        Stage& stage = *stages[i];
-        stage.child.Finalize();
-        const int code = Outcome(stage, opts.waitThread, descriptions[i]);
-        if (code != 0) {
-            exitCode = code;  // the last tool that failed, as a shell's pipefail
-            fprintf(stderr, "%s: %s %s\n", kProgram, stage.program.c_str(), descriptions[i].c_str());
-            ReportFailure(stage, opts.errorKey);
+        if (result.codes[i] != 0) {
+            exitCode = result.codes[i];  // the last tool that failed, as a shell's pipefail
+            fprintf(stderr, "%s: %s %s\n", kProgram, stages[i]->program.c_str(), result.descriptions[i].c_str());
+            ReportFailure(*stages[i], opts.errorKey);
         }
     }
     const double seconds = SecondsSince(start);
 
     bool moveFailed = false;
-    if (outputError != 0) {
+    if (result.outputError != 0) {
         fprintf(stderr, "%s: writing the output to %s failed: %s\n", kProgram,
-                opts.output == "-" ? "standard output" : opts.output.c_str(), strerror(outputError));
+                opts.output == "-" ? "standard output" : opts.output.c_str(), strerror(result.outputError));
         moveFailed = true;
     }
     for (auto& stage : stages) {
@@ -637,11 +868,14 @@ int Run(const Options& opts)
             moveFailed = true;
         }
     }
-    if (outputFd != 1 && close(outputFd) != 0 && outputError == 0) {
-        fprintf(stderr, "%s: closing the output file %s failed: %s\n", kProgram, opts.output.c_str(),
-                strerror(errno));
-        moveFailed = true;
+    if (exitCode == 0 && !moveFailed) {
+        std::string error;
+        if (!outputFile.Commit(error)) {
+            fprintf(stderr, "%s: %s; %s is left as it was\n", kProgram, error.c_str(), opts.output.c_str());
+            moveFailed = true;
+        }
     }
+    outputFile.Discard();
     if (inputFd > 0)
         close(inputFd);
 
@@ -650,9 +884,10 @@ int Run(const Options& opts)
             fprintf(stderr, "%s: %s: in %llu bytes, out %llu bytes\n", kProgram, stage->program.c_str(),
                     static_cast<unsigned long long>(stage->bytesIn.load()),
                     static_cast<unsigned long long>(stage->bytesOut.load()));
-        const double moved = static_cast<double>(first.bytesIn > last.bytesOut ? first.bytesIn : last.bytesOut);
+        const uint64_t moved = BytesMoved(chain);
+        fprintf(stderr, "%s: moved %llu bytes\n", kProgram, static_cast<unsigned long long>(moved));
         fprintf(stderr, "%s: %.3f s, %s/s\n", kProgram, seconds,
-                HumanBytes(seconds > 0 ? moved / seconds : 0.0).c_str());
+                HumanBytes(seconds > 0 ? static_cast<double>(moved) / seconds : 0.0).c_str());
     }
 
     if (exitCode == 0 && moveFailed)

@@ -58,6 +58,8 @@ set(required
   "LibMySqlProcess::MySqlChildProcess::BeginWait()"
   "LibMySqlProcess::MySqlChildProcess::WaitThreadFunction(void*)"
   "LibMySqlProcess::MySqlChildProcess::WaitThread()"
+  "LibMySqlProcess::MySqlChildProcess::CloseInput()"
+  "LibMySqlProcess::MySqlChildProcess::CloseOutput()"
   "LibMySqlProcess::MySqlChildProcess::Finalize()")
 foreach(want IN LISTS required)
   set(found FALSE)

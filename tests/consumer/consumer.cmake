@@ -6,6 +6,7 @@ set(_consumer_bin ${CMAKE_CURRENT_BINARY_DIR}/consumer)
 add_test(NAME exported_symbols
   COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:MySqlProcess> -DNM=${CMAKE_NM} -DOBJDUMP=${CMAKE_OBJDUMP}
           -P ${_consumer_src}/check_exports.cmake)
+set_tests_properties(exported_symbols PROPERTIES LABELS integration)
 
 # The consumer is an ordinary program: in a sanitizer build the installed
 # libraries need the sanitizer runtime it would not link, so it runs only in
@@ -31,4 +32,5 @@ if(MYSQLPROCESS_SANITIZER STREQUAL "")
     FIXTURES_REQUIRED mysqlprocess_stage FIXTURES_SETUP mysqlprocess_consumer TIMEOUT 600)
   set_tests_properties(consumer_run PROPERTIES FIXTURES_REQUIRED "mysqlprocess_stage;mysqlprocess_consumer")
   set_tests_properties(consumer_pkgconfig PROPERTIES FIXTURES_REQUIRED mysqlprocess_stage TIMEOUT 600)
+  set_tests_properties(consumer_install consumer_build consumer_run consumer_pkgconfig PROPERTIES LABELS integration)
 endif()

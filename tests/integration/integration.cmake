@@ -9,18 +9,19 @@ set(mysqlprocess_server_script ${PROJECT_SOURCE_DIR}/scripts/mariadb-server)
 add_test(NAME mariadb_server_start
   COMMAND ${mysqlprocess_server_script} start ${MYSQLPROCESS_TEST_SERVER_DIR} --skip-if-missing)
 set_tests_properties(mariadb_server_start PROPERTIES
-  FIXTURES_SETUP mariadb_server RESOURCE_LOCK mariadb_server TIMEOUT 180)
+  FIXTURES_SETUP mariadb_server RESOURCE_LOCK mariadb_server TIMEOUT 180 LABELS integration)
 add_test(NAME mariadb_server_stop COMMAND ${mysqlprocess_server_script} stop ${MYSQLPROCESS_TEST_SERVER_DIR} --remove)
 set_tests_properties(mariadb_server_stop PROPERTIES
-  FIXTURES_CLEANUP mariadb_server RESOURCE_LOCK mariadb_server TIMEOUT 120)
+  FIXTURES_CLEANUP mariadb_server RESOURCE_LOCK mariadb_server TIMEOUT 120 LABELS integration)
 
 add_executable(mysql_tools_test ${CMAKE_CURRENT_LIST_DIR}/mysql_tools_test.cpp)
 target_link_libraries(mysql_tools_test PRIVATE test_support GTest::gtest_main)
 target_compile_definitions(mysql_tools_test PRIVATE
   MYSQLPROCESS_TEST_SERVER_DIR="${MYSQLPROCESS_TEST_SERVER_DIR}"
-  MYSQLCHILD_PATH="$<TARGET_FILE:mysqlchild>")
+  MYSQLCHILD_PATH="$<TARGET_FILE:mysqlchild>"
+  MYSQLPROCESS_SERVER_SCRIPT="${mysqlprocess_server_script}")
 add_dependencies(mysql_tools_test mysqlchild)
 # The timeout only catches a hang; every case takes a few seconds at most.
 gtest_discover_tests(mysql_tools_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
   PROPERTIES ENVIRONMENT "MYSQLPROCESS_SANITIZER=${MYSQLPROCESS_SANITIZER}"
-  FIXTURES_REQUIRED mariadb_server RESOURCE_LOCK mariadb_server TIMEOUT 120)
+  FIXTURES_REQUIRED mariadb_server RESOURCE_LOCK mariadb_server TIMEOUT 120 LABELS integration)

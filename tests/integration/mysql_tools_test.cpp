@@ -10,6 +10,7 @@
 // vector spelled out), so each case checks the library against the tool
 // itself rather than against remembered output.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -20,14 +21,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
@@ -231,17 +235,6 @@ std::string NowText()
     return text;
 }
 
-// Finalize closes both of the parent's ends; a writer on its own thread closes
-// only the input end, so that the output is still read while the tool sees
-// the end of its input.
-void CloseChildInput(MySqlChildProcess& child)
-{
-    if (child.m_filedesPW[1] != -1) {
-        close(child.m_filedesPW[1]);
-        child.m_filedesPW[1] = -1;
-    }
-}
-
 enum class Env { Inherit, System, Base };
 
 // One child driven from Initialize to Wait, the input fed on a thread of its
@@ -295,16 +288,13 @@ ChildRun Drive(MySqlChildProcess& child, const std::string& command, const Drive
                 r.written += n;
             }
         }
-        CloseChildInput(child);
+        child.CloseInput();
     });
     r.out = ReadAll(child, kChunk + 1);
     writer.join();
     child.Finalize();
     if (opts.waitThread) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-        while (!child.m_waitComplete && !child.m_waitFailed && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        EXPECT_TRUE(child.m_waitComplete || child.m_waitFailed) << "the wait thread never finished";
+        EXPECT_TRUE(testsupport::AwaitWaitThread(child, 90)) << "the wait thread never finished";
         r.wait = child.m_waitComplete ? 0 : -1;
     } else {
         r.wait = child.Wait(0);
@@ -529,7 +519,7 @@ TEST_F(MySqlTools, PointInTimeRecoveryReplaysTheBinaryLogUpToTheRecordedTime)
     MySqlChildProcess reader, client;
     ASSERT_EQ(reader.Initialize(mysqlbinlog + " --stop-datetime=" + stopAt + " " + binlog, "", ""), 0);
     ASSERT_EQ(reader.HX_CreateProcess(false, false, false, false), 0);
-    CloseChildInput(reader);
+    reader.CloseInput();
     ASSERT_EQ(client.Initialize(mysql + " " + Conn(), "", ""), 0);
     ASSERT_EQ(client.HX_CreateProcess(false, false, false, false), 0);
     std::string relayed;
@@ -546,7 +536,7 @@ TEST_F(MySqlTools, PointInTimeRecoveryReplaysTheBinaryLogUpToTheRecordedTime)
                 break;
             }
         }
-        CloseChildInput(client);
+        client.CloseInput();
     });
     const std::string clientOut = ReadAll(client, kChunk + 1);
     relay.join();
@@ -761,9 +751,7 @@ TEST_F(MySqlTools, TerminateHalfwayThroughARestoreReportsTheSignal)
 
         ASSERT_EQ(child.Terminate(), 0);
         if (waitThread) {
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-            while (!child.m_waitComplete && !child.m_waitFailed && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            testsupport::AwaitWaitThread(child);
             ASSERT_TRUE(child.m_waitFailed) << "the wait thread did not report the killed child";
             EXPECT_FALSE(child.m_waitComplete);
         } else {
@@ -930,6 +918,8 @@ TEST_F(MysqlChildProgram, BadArgumentsGetAClearMessageAndExit2)
         {{"--output", "/nonexistent/dir/out", "/bin/true"}, "cannot create the output file"},
         {{"--pipe-user", "mysql", "/bin/true"}, "--pipe-user needs --pipe-to"},
         {{std::string(3000, 'x')}, "the command line is longer than 2999 characters"},
+        {{"--timeout", "0", "/bin/true"}, "--timeout needs a number of seconds above 0, not '0'"},
+        {{"--timeout", "soon", "/bin/true"}, "--timeout needs a number of seconds above 0, not 'soon'"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.second);
@@ -947,10 +937,11 @@ TEST_F(MysqlChildProgram, HelpDocumentsEveryOptionAndTheHostVariables)
     EXPECT_EQ(p.code, 0);
     EXPECT_EQ(p.err, "");
     for (const char* word : {"--user", "--env", "inherit", "system", "base", "--input", "--output", "--pipe-to",
-                             "--pipe-user", "--error-key", "--wait-thread", "--stats", "--help", "HX_JOB_RESULTS_DIR",
-                             "HX_JOB_ID", "HX_CLIENT_NAME", "HX_DEBUG_LOG", "HX_DEBUG_LEVEL", "HX_BASE_HOME", "77",
-                             "79", "81", "128+N", "--stop-datetime="})
+                             "--pipe-user", "--error-key", "--wait-thread", "--stats", "--timeout", "--help",
+                             "HX_JOB_RESULTS_DIR", "HX_JOB_ID", "HX_CLIENT_NAME", "HX_DEBUG_LOG", "HX_DEBUG_LEVEL",
+                             "HX_BASE_HOME", "77", "79", "81", "124", "130", "143", "128+N", "--stop-datetime="})
         EXPECT_TRUE(Contains(p.out, word)) << word;
+    EXPECT_FALSE(Contains(p.out, "this program's identity")) << "an unknown user is refused, not run as us";
 }
 
 TEST_F(MysqlChildProgram, ExitStatusFollowsTheToolsEnd)
@@ -1014,6 +1005,217 @@ TEST_F(MysqlChildProgram, InputIsStreamedWhileOutputIsRead)
         EXPECT_TRUE(Contains(p.err, "in " + std::to_string(data.size()) + " bytes, out " +
                                         std::to_string(data.size()) + " bytes"))
             << p.err;
+    }
+}
+
+// The names in a folder, "." and ".." left out.
+std::vector<std::string> FolderEntries(const std::string& path)
+{
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(path.c_str())) {
+        while (dirent* e = readdir(dir))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names.push_back(e->d_name);
+        closedir(dir);
+    }
+    return names;
+}
+
+mode_t ModeOf(const std::string& path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+// A backup over last night's: only a run in which every tool succeeded may
+// replace it, and the new file is readable by its owner alone.
+TEST_F(MysqlChildProgram, OutputReplacesTheFileOnlyWhenEveryToolSucceeded)
+{
+    TempDir dir;
+    const std::string target = dir / "backup.sql";
+    const std::string earlier("last night's backup\n\0with a zero byte\n", 38);
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        int code;
+        std::string content;  // of the file afterwards
+    };
+    const std::vector<Case> cases = {
+        {"the tool fails after some output", {"/bin/sh -c \"echo partial dump; exit 3\""}, 3, earlier},
+        {"the second tool of a chain fails", {"--pipe-to", "/bin/sh -c \"cat; exit 4\"", "/bin/echo piped"}, 4,
+         earlier},
+        {"the first tool of a chain fails", {"--pipe-to", "/bin/cat", "/bin/sh -c \"echo half; exit 5\""}, 5, earlier},
+        {"the tool cannot be executed", {"/nonexistent/mysqldump"}, 79, earlier},
+        {"every tool succeeds", {"--pipe-to", "/usr/bin/tr a-z A-Z", "/bin/echo new dump"}, 0, "NEW DUMP\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(target, earlier, 0644);
+        ASSERT_EQ(chmod(target.c_str(), 0644), 0);  // an existing file keeps its mode through WriteFile
+        std::vector<std::string> args{"--output", target};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Program p = RunMysqlChild(args);
+        EXPECT_EQ(p.code, c.code) << p.err;
+        EXPECT_TRUE(ReadFile(target) == c.content) << "[" << ReadFile(target) << "]";
+        EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"backup.sql"}) << "a temporary file is left";
+        EXPECT_EQ(ModeOf(target), c.code == 0 ? 0600u : 0644u);
+    }
+}
+
+// Started in the background, standard output and error to files.
+pid_t StartMysqlChild(std::vector<std::string> args, const std::string& outPath, const std::string& errPath)
+{
+    args.insert(args.begin(), MYSQLCHILD_PATH);
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+// A chain stopped from outside, by its time limit or by a signal to the
+// program: the tool is terminated (no process is left), the program says so
+// and exits as timeout(1) or a shell would, and an earlier output file stays
+// as it was, its temporary gone.
+TEST_F(MysqlChildProgram, TimeoutAndStopSignalsTerminateTheToolsAndKeepTheEarlierOutput)
+{
+    struct Case {
+        const char* name;
+        const char* option;  // --timeout 1, or nothing
+        int signal;          // sent once the tool runs, or 0
+        int code;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"--timeout 1", "--timeout", 0, 124, "ran longer than 1 s"},
+        {"SIGINT", nullptr, SIGINT, 130, "stopped by SIGINT"},
+        {"SIGTERM", nullptr, SIGTERM, 143, "stopped by SIGTERM"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string target = dir / "backup.sql";
+        WriteFile(target, "the earlier backup\n");
+        // The shell leaves its pid and becomes sleep 30.
+        std::vector<std::string> args{"--output", target};
+        if (c.option != nullptr) {
+            args.push_back(c.option);
+            args.push_back("1");
+        }
+        args.push_back("/bin/sh -c \"echo $$ >" + dir / "tool.pid" + "; exec /bin/sleep 30\"");
+        TempDir logs;
+        const pid_t program = StartMysqlChild(args, logs / "out", logs / "err");
+        ASSERT_GT(program, 0);
+
+        int tool = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while ((tool = atoi(ReadFile(dir / "tool.pid").c_str())) <= 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_GT(tool, 0) << "the tool never started";
+        if (c.signal != 0) {
+            kill(program, c.signal);
+        }
+        // Well under the tool's 30 s: only a stop by the program ends it in time.
+        const int status = testsupport::WaitWithDeadline(program, 20);
+        EXPECT_EQ(ShellCode(status), c.code) << ReadFile(logs / "err");
+        EXPECT_TRUE(Contains(ReadFile(logs / "err"), c.says)) << ReadFile(logs / "err");
+        if (tool > 0) {
+            EXPECT_NE(kill(tool, 0), 0) << "the tool, pid " << tool << ", is still there";
+            if (kill(tool, 0) == 0)
+                kill(tool, SIGKILL);
+        }
+        EXPECT_EQ(ReadFile(target), "the earlier backup\n");
+        std::vector<std::string> left = FolderEntries(dir.path());
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, (std::vector<std::string>{"backup.sql", "tool.pid"})) << "a temporary file is left";
+    }
+}
+
+// mariadb-backup --stream piped into mbstream -x: no input, no final output,
+// every byte moved through the relay between the two tools.
+TEST_F(MysqlChildProgram, ChainWithNoInputAndNoFinalOutputReportsTheBytesItMoved)
+{
+    const Program p =
+        RunMysqlChild({"--stats", "--pipe-to", "/bin/sh -c \"cat >/dev/null\"", "/usr/bin/head -c 3000000 /dev/zero"});
+    EXPECT_EQ(p.code, 0) << p.err;
+    EXPECT_EQ(p.out, "");
+    EXPECT_TRUE(Contains(p.err, "moved 3000000 bytes")) << p.err;
+    EXPECT_FALSE(Contains(p.err, " 0 B/s")) << p.err;
+}
+
+// ---------------------------------------------------------------------------
+// The server script
+
+// A pid file outlives its server, and its number then names whatever process
+// got it: stop must signal none of them, only remove the stale file.
+TEST(MariaDbServerScript, StopLeavesAProcessThatIsNotTheFoldersServerAlive)
+{
+    TempDir dir;
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(dir.path().c_str(), real), nullptr);
+    const std::string dataDir = std::string(real) + "/data";
+    struct Case {
+        const char* name;
+        std::vector<std::string> argv;  // a process of ours to start, or empty: the test server
+    };
+    const std::vector<Case> cases = {
+        {"an unrelated sleep", {"/bin/sleep", "60"}},
+        {"a shell whose command line names this folder's data directory",
+         {"/bin/sh", "-c", "sleep 60; exit 0", "sh", "--datadir=" + dataDir}},
+        {"the server program on another folder's data directory", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        pid_t pid = -1;
+        if (c.argv.empty()) {
+            if (!Server().available) {
+                std::cout << "[ NOTE     ] " << c.name << ": not tried, " << Server().missing << "\n";
+                continue;
+            }
+            pid = atoi(ReadFile(std::string(MYSQLPROCESS_TEST_SERVER_DIR) + "/mysqld.pid").c_str());
+            ASSERT_GT(pid, 0);
+        } else {
+            std::vector<char*> argv;
+            for (const std::string& a : c.argv)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            // A group of its own, so that the shell's sleep goes with it at
+            // the end, and no hold on ctest's output.
+            posix_spawnattr_t attr;
+            posix_spawnattr_init(&attr);
+            posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+            posix_spawnattr_setpgroup(&attr, 0);
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            for (int fd : {0, 1, 2})
+                posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+            const int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
+            posix_spawn_file_actions_destroy(&actions);
+            posix_spawnattr_destroy(&attr);
+            ASSERT_EQ(rc, 0) << strerror(rc);
+        }
+        WriteFile(dir / "mysqld.pid", std::to_string(pid) + "\n");
+
+        const Direct stop = RunDirect({MYSQLPROCESS_SERVER_SCRIPT, "stop", dir.path()});
+        EXPECT_EQ(stop.status, 0) << stop.err;
+        EXPECT_TRUE(Contains(stop.err, "is not this folder's server; left alone")) << stop.err;
+        EXPECT_EQ(ReadFile(dir / "mysqld.pid"), "") << "the stale pid file is left";
+        if (c.argv.empty()) {
+            EXPECT_EQ(kill(pid, 0), 0) << "the test server, pid " << pid << ", was stopped";
+        } else {
+            int status = 0;
+            EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "pid " << pid << " ended with status " << status;
+            kill(-pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <pwd.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -19,14 +20,18 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <climits>
 #include <cstdarg>
-#include <cstdio>
-#include <thread>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
+#include <thread>
+
+#include "host/EvDebug.h"
 
 namespace testsupport {
 
@@ -139,6 +144,78 @@ TempDir::~TempDir()
             [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 16, FTW_DEPTH | FTW_PHYS);
     }
 }
+
+namespace {
+
+bool Digits(const std::string& s, size_t at, size_t count)
+{
+    if (at + count > s.size())
+        return false;
+    for (size_t i = at; i < at + count; ++i)
+        if (s[i] < '0' || s[i] > '9')
+            return false;
+    return true;
+}
+
+// A number of one or more digits at pos, advancing pos past it.
+bool Number(const std::string& s, size_t& pos, long& value)
+{
+    size_t start = pos;
+    bool negative = false;
+    if (pos < s.size() && s[pos] == '-') {
+        negative = true;
+        ++pos;
+    }
+    size_t digitsStart = pos;
+    long v = 0;
+    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9')
+        v = v * 10 + (s[pos++] - '0');
+    if (pos == digitsStart) {
+        pos = start;
+        return false;
+    }
+    value = negative ? -v : v;
+    return true;
+}
+
+bool Expect(const std::string& s, size_t& pos, const char* text)
+{
+    size_t n = strlen(text);
+    if (s.compare(pos, n, text) != 0)
+        return false;
+    pos += n;
+    return true;
+}
+
+}  // namespace
+
+bool ParseLogLine(const std::string& s, LogLine& out)
+{
+    // Fixed-width timestamp.
+    if (s.size() < 27 || !Digits(s, 0, 4) || s[4] != '-' || !Digits(s, 5, 2) || s[7] != '-' || !Digits(s, 8, 2) ||
+        s[10] != ' ' || !Digits(s, 11, 2) || s[13] != ':' || !Digits(s, 14, 2) || s[16] != ':' || !Digits(s, 17, 2) ||
+        s[19] != '.' || !Digits(s, 20, 6) || s[26] != ' ')
+        return false;
+    const int month = std::stoi(s.substr(5, 2)), day = std::stoi(s.substr(8, 2));
+    const int hour = std::stoi(s.substr(11, 2)), minute = std::stoi(s.substr(14, 2)), sec = std::stoi(s.substr(17, 2));
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || sec > 60)
+        return false;
+    size_t pos = 27;
+    long pid = 0, tid = 0, level = 0;
+    if (!Expect(s, pos, "pid=") || !Number(s, pos, pid) || !Expect(s, pos, " tid=") || !Number(s, pos, tid) ||
+        !Expect(s, pos, " L") || !Number(s, pos, level) || !Expect(s, pos, " "))
+        return false;
+    const size_t tagEnd = s.find(' ', pos);
+    if (tagEnd == std::string::npos || tagEnd == pos)
+        return false;
+    out.pid = static_cast<int>(pid);
+    out.tid = tid;
+    out.level = static_cast<int>(level);
+    out.tag = s.substr(pos, tagEnd - pos);
+    out.message = s.substr(tagEnd + 1);
+    return true;
+}
+
 
 void SetEnv(const char* name, const std::string& value)
 {
@@ -275,6 +352,65 @@ int CountOpenFds()
     return static_cast<int>(OpenFds().size());
 }
 
+int HighestOpenFd()
+{
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return -1;
+    const int self = dirfd(dir);
+    int top = -1;
+    while (dirent* e = readdir(dir)) {
+        const int fd = atoi(e->d_name);
+        if (e->d_name[0] != '.' && fd != self && fd > top)
+            top = fd;
+    }
+    closedir(dir);
+    return top;
+}
+
+bool IsOpen(int fd)
+{
+    return fd >= 0 && fcntl(fd, F_GETFD) != -1;
+}
+
+bool FewDescriptors::Squeeze(int spare)
+{
+    if (getrlimit(RLIMIT_NOFILE, &m_saved) != 0)
+        return false;
+    m_squeezed = true;
+    const int top = HighestOpenFd();
+    if (top < 0)
+        return false;
+    rlimit limit = m_saved;
+    limit.rlim_cur = static_cast<rlim_t>(top + 1);
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    int fd;
+    while ((fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0)
+        m_fillers.push_back(fd);
+    if (errno != EMFILE)
+        return false;
+    limit.rlim_cur = static_cast<rlim_t>(top + 1 + spare);
+    return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+void FewDescriptors::Restore()
+{
+    for (int fd : m_fillers)
+        close(fd);
+    m_fillers.clear();
+    if (m_squeezed)
+        setrlimit(RLIMIT_NOFILE, &m_saved);
+    m_squeezed = false;
+}
+
+std::string LinkOf(const std::string& procPath)
+{
+    char buf[PATH_MAX];
+    const ssize_t n = readlink(procPath.c_str(), buf, sizeof buf - 1);
+    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
 FdLeakCheck::FdLeakCheck() : m_before(CountOpenFds()) {}
 
 FdLeakCheck::~FdLeakCheck()
@@ -409,10 +545,78 @@ bool IsRoot()
     return geteuid() == 0;
 }
 
-bool UnderValgrind()
+std::string Sanitizer()
 {
     const char* s = getenv("MYSQLPROCESS_SANITIZER");
-    return s != nullptr && std::string(s) == "valgrind";
+    return s != nullptr ? s : "";
+}
+
+bool UnderValgrind()
+{
+    return Sanitizer() == "valgrind";
+}
+
+BusyThreads::BusyThreads(int count, const char* tag) : m_tag(tag)
+{
+    for (int t = 0; t < count; ++t)
+        m_threads.emplace_back([this, t] { Run(t); });
+}
+
+BusyThreads::~BusyThreads()
+{
+    Stop();
+}
+
+void BusyThreads::Stop()
+{
+    m_stop = true;
+    for (auto& th : m_threads)
+        if (th.joinable())
+            th.join();
+}
+
+void BusyThreads::Run(int index)
+{
+    std::mt19937 rng(static_cast<unsigned>(index) * 7919u + 1u);
+    EvEvent event;
+    // Blocks of many sizes held for a while, so that the allocator splits,
+    // merges and returns memory rather than handing back one block.
+    std::vector<char*> held;
+    const char* names[] = {"root", "nobody", "no-such-user-here"};
+    long round = 0;
+    while (!m_stop.load(std::memory_order_relaxed)) {
+        for (int i = 0; i < 8; ++i) {
+            const size_t size = 1 + rng() % 65536;
+            char* p = static_cast<char*>(malloc(size));
+            if (p == nullptr)
+                continue;
+            p[0] = static_cast<char>(round);
+            p[size - 1] = static_cast<char>(index);
+            held.push_back(p);
+            if (held.size() > 16) {
+                free(held.front());
+                held.erase(held.begin());
+            }
+        }
+        // Both forms take the name service's locks.
+        const char* name = names[(round + index) % 3];
+        if (round % 2 == 0) {
+            std::lock_guard<std::mutex> lock(m_staticRecord);
+            volatile bool found = getpwnam(name) != nullptr;
+            (void)found;
+        } else {
+            passwd entry{};
+            passwd* found = nullptr;
+            char buf[4096];
+            getpwnam_r(name, &entry, buf, sizeof buf, &found);
+        }
+        if (round % 8 == 0)
+            event.Debug(m_tag, "round %ld of thread %d", round, index);
+        ++round;
+    }
+    for (char* p : held)
+        free(p);
+    m_rounds += round;
 }
 
 }  // namespace testsupport

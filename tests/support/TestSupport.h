@@ -1,11 +1,16 @@
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
+#include <atomic>
+#include <cstdio>
 #include <functional>
 #include <initializer_list>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_process/MySqlChildProcess.h"
@@ -101,6 +106,18 @@ private:
     std::map<std::string, std::pair<bool, std::string>> m_saved;
 };
 
+// One debug log line: "YYYY-MM-DD HH:MM:SS.uuuuuu pid=N tid=N L<level> <tag> <message>".
+struct LogLine {
+    int pid = 0;
+    long tid = 0;
+    int level = 0;
+    std::string tag;
+    std::string message;
+};
+
+// Parses a whole line; false when any part is missing or malformed.
+bool ParseLogLine(const std::string& text, LogLine& out);
+
 void SetEnv(const char* name, const std::string& value);
 
 // Sets (or, with null, unsets) an environment variable for the life of the
@@ -124,6 +141,35 @@ void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0
 // Descriptors open in this process (from /proc/self/fd).
 int CountOpenFds();
 std::vector<int> OpenFds();
+// The highest descriptor open in this process, the debug log's included; -1
+// when /proc cannot be read.
+int HighestOpenFd();
+bool IsOpen(int fd);
+
+// Leaves exactly `spare` free descriptor numbers below the limit, by lowering
+// RLIMIT_NOFILE to just above the highest open descriptor and filling every
+// hole below it, so that the next pipe or open fails with EMFILE where a
+// case wants it to. Restore (or the destructor) closes the fillers and puts
+// the limit back. Meant for a RunInSubprocess function: the limit is the
+// whole process's.
+class FewDescriptors {
+public:
+    FewDescriptors() = default;
+    ~FewDescriptors() { Restore(); }
+    FewDescriptors(const FewDescriptors&) = delete;
+    FewDescriptors& operator=(const FewDescriptors&) = delete;
+
+    bool Squeeze(int spare);
+    void Restore();
+
+private:
+    bool m_squeezed = false;
+    rlimit m_saved{};
+    std::vector<int> m_fillers;
+};
+// The target of a /proc symbolic link (an fd, exe or cwd entry); empty when
+// it cannot be read.
+std::string LinkOf(const std::string& procPath);
 
 // Fails the current test if the number of open descriptors differs at the end
 // of the scope from its start.
@@ -158,6 +204,17 @@ private:
     State* m_state;
 };
 
+// Inside a RunInSubprocess function gtest's checks would be lost: each check
+// that fails ends the subprocess with its own code and says which on
+// standard error.
+#define SUB_CHECK(cond, code)                                                                 \
+    do {                                                                                      \
+        if (!(cond)) {                                                                        \
+            fprintf(stderr, "subprocess check %d failed: %s\n", static_cast<int>(code), #cond); \
+            return code;                                                                      \
+        }                                                                                     \
+    } while (0)
+
 // Installs a seccomp filter that makes each listed system call fail with err
 // (all other calls go through). Returns false when the kernel refuses.
 bool DenySyscalls(std::initializer_list<long> syscalls, int err);
@@ -174,9 +231,43 @@ std::string Unescape(const std::string& text);
 
 bool IsRoot();
 
+// What the suite runs under, from MYSQLPROCESS_SANITIZER: empty for a plain
+// build, asan, tsan, or valgrind (set by scripts/valgrind). Each slows forks
+// and execs many times over, so loops scale down under any of them.
+std::string Sanitizer();
+
 // True when scripts/valgrind runs the suite. A few cases observe what
 // valgrind itself changes (its own descriptors under a lowered limit, its
 // LD_PRELOAD in a child's environment, its exit path in a forked child).
 bool UnderValgrind();
+
+// The other threads of a busy host, until the object goes: each allocates and
+// frees, reads the user database and writes debug lines, all of which take
+// locks (the allocator's, the name service's) or the logger's lock-free path
+// at any moment a caller forks. A child holds only the forking thread, so a
+// lock held at the fork would stay held in it for ever.
+class BusyThreads {
+public:
+    // Debug lines go out under tag, one every eighth round of each thread.
+    BusyThreads(int count, const char* tag);
+    ~BusyThreads();
+    BusyThreads(const BusyThreads&) = delete;
+    BusyThreads& operator=(const BusyThreads&) = delete;
+
+    void Stop();
+    long Rounds() const { return m_rounds.load(); }
+
+private:
+    void Run(int index);
+
+    const char* m_tag;
+    std::atomic<bool> m_stop{false};
+    std::atomic<long> m_rounds{0};
+    // getpwnam fills one static record for every caller; the mutex only lets
+    // TSan see that its writes are ordered. A thread may still be inside the
+    // name service at any fork.
+    std::mutex m_staticRecord;
+    std::vector<std::thread> m_threads;
+};
 
 }  // namespace testsupport
