@@ -69,6 +69,7 @@ struct Outcome {
     bool statusKnown = false;
     int status = 0;
     int childPid = -1;
+    int childErrno = -1;  // as it stood when the launch returned
     std::string errFile;
     // What the parent's ends are, to compare with the tool's 0 and 1.
     std::string parentWriteEnd;
@@ -102,6 +103,7 @@ Outcome RunChild(const Launch& l)
     o.launch = child.HX_CreateProcess(false, false, l.useSystemLibPath, l.useBaseLibPath);
     if (o.launch != 0)
         return o;
+    o.childErrno = child.m_childErrno;
     o.childPid = child.m_childPid;
     o.parentWriteEnd = FdLink(child.m_filedesPW[1]);
     o.parentReadEnd = FdLink(child.m_filedesCW[0]);
@@ -451,6 +453,7 @@ TEST_F(Startup, ExecFailureEndsWith79InEveryMode)
         ASSERT_EQ(o.launch, 0);
         EXPECT_EQ(o.wait, -1);
         EXPECT_TRUE(o.ExitedWith(79)) << o;
+        EXPECT_EQ(o.childErrno, r.err);
         EXPECT_TRUE(ChildLogged(env, "Child exec failed, errno: " + std::to_string(r.err)));
     }
 }
@@ -466,6 +469,7 @@ TEST_F(Startup, ErrorFileThatCannotBeOpenedEndsWith77)
     ASSERT_EQ(o.launch, 0);
     EXPECT_EQ(o.wait, -1);
     EXPECT_TRUE(o.ExitedWith(77)) << o;
+    EXPECT_EQ(o.childErrno, ENOENT);
     EXPECT_TRUE(ChildLogged(env, "Failed to create a MySqlErrors file [" + o.errFile + "], errno [2]"));
     EXPECT_FALSE(ChildLogged(env, "Arg [0] = " + std::string(ProbePath()))) << "the child went on after failing";
 }
@@ -483,6 +487,7 @@ TEST_F(Startup, NoSwitchWithoutAUser)
     l.command = ProbeCommand("report");
     const Outcome o = RunChild(l);
     ASSERT_EQ(o.wait, 0) << o;
+    EXPECT_EQ(o.childErrno, 0) << "the tool started";
     const auto report = ParseReport(o.output);
     EXPECT_EQ(Only(report, "uid"), std::to_string(getuid()));
     EXPECT_EQ(Only(report, "euid"), std::to_string(geteuid()));
@@ -611,6 +616,8 @@ TEST_F(Startup, UserSwitchFailureEndsWith81)
                 return 12;
             if (child.HX_CreateProcess(false, false, false, false) != 0)
                 return 13;
+            if (child.m_childErrno != EPERM)
+                return 15;
             child.Finalize();
             const int waited = child.Wait(0);
             if (waited != -1 || !child.m_exitStatusKnown || !WIFEXITED(child.m_exitStatus))
@@ -619,7 +626,7 @@ TEST_F(Startup, UserSwitchFailureEndsWith81)
         });
         if (rc == 11)
             GTEST_SKIP() << "the kernel refused the seccomp filter";
-        EXPECT_EQ(rc, 0) << "100 + the child's exit code when it was not 81";
+        EXPECT_EQ(rc, 0) << "100 + the child's exit code when it was not 81; 15: m_childErrno not EPERM at the launch";
         EXPECT_TRUE(ChildLogged(env, r.message));
         EXPECT_FALSE(ChildLogged(env, "Arg [0] = " + std::string(ProbePath()))) << "the child went on";
     }

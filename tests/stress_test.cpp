@@ -2,7 +2,9 @@
 // thread, so a lock another thread held at the fork (the user database's, the
 // allocator's, the logger's) would stay held in the child for ever. Many
 // launches while helper threads keep taking those locks must all reach their
-// exec; a child that does not end is reported by pid.
+// exec; a child that does not end is reported by pid. Signals keep arriving
+// meanwhile, and no handler of the host's may run in a child.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,11 +13,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_process/MySqlChildProcess.h"
@@ -45,6 +50,67 @@ bool EndsWithin(int pid, int seconds)
     }
 }
 
+// A handler of the host's must never run in a child: in one that shares the
+// host's memory it would run on the host's data with the host's thread
+// suspended mid-call. The handlers write to a pipe when they find themselves
+// in another process.
+pid_t g_hostPid = 0;
+int g_strayHandler[2] = {-1, -1};
+
+void HostHandler(int)
+{
+    if (getpid() != g_hostPid) {
+        const char c = '!';
+        (void)!write(g_strayHandler[1], &c, 1);
+    }
+}
+
+// Installs the handlers and sends signals in a loop: SIGUSR1 to the host,
+// SIGCHLD to the whole process group, which includes every child between its
+// fork and its exec (a tool ignores SIGCHLD by default).
+class SignalStorm {
+public:
+    SignalStorm()
+    {
+        setpgid(0, 0);  // the group is then this test and its children alone
+        g_hostPid = getpid();
+        EXPECT_EQ(pipe2(g_strayHandler, O_NONBLOCK | O_CLOEXEC), 0);
+        struct sigaction action {};
+        action.sa_handler = &HostHandler;
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGUSR1, &action, &m_oldUsr1);
+        sigaction(SIGCHLD, &action, &m_oldChld);
+        m_thread = std::thread([this] {
+            while (!m_stop.load()) {
+                kill(0, SIGCHLD);
+                kill(g_hostPid, SIGUSR1);
+                ++m_sent;
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+        });
+    }
+
+    ~SignalStorm()
+    {
+        m_stop = true;
+        m_thread.join();
+        sigaction(SIGUSR1, &m_oldUsr1, nullptr);
+        sigaction(SIGCHLD, &m_oldChld, nullptr);
+        char c;
+        EXPECT_EQ(read(g_strayHandler[0], &c, 1), -1) << "a host's signal handler ran in a child";
+        close(g_strayHandler[0]);
+        close(g_strayHandler[1]);
+        std::cout << "[ NOTE     ] signal rounds during the launches: " << m_sent << "\n";
+    }
+
+private:
+    std::atomic<bool> m_stop{false};
+    long m_sent = 0;
+    std::thread m_thread;
+    struct sigaction m_oldUsr1 {};
+    struct sigaction m_oldChld {};
+};
+
 TEST(Stress, LaunchesFromABusyManyThreadedHostAllReachTheirExec)
 {
     HostEnv env;
@@ -60,6 +126,7 @@ TEST(Stress, LaunchesFromABusyManyThreadedHostAllReachTheirExec)
     // The allocator matters even where it resets its locks at fork (glibc's
     // does, ASan's does not): the child must not depend on it at all.
     BusyThreads busy(8, "StressTest::Busy");
+    SignalStorm storm;
     for (int i = 0; i < launches; ++i) {
         MySqlChildProcess child;
         ASSERT_EQ(child.Initialize("/bin/true", user, ""), 0);

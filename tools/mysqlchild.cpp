@@ -594,14 +594,20 @@ int Outcome(Stage& stage, bool waitThread, std::string& description)
         case 0:
             description = "succeeded";
             break;
+        // The launch learned why the start-up failed: say it here rather
+        // than send the user to the debug log.
         case LibMySqlProcess::kExitRedirectFailed:
-            description = "could not be started: its standard streams or error file could not be set up (exit 77)";
+            description = "could not be started: its standard streams or error file could not be set up (exit 77): " +
+                          std::string(strerror(child.m_childErrno));
             break;
         case LibMySqlProcess::kExitExecFailed:
-            description = "could not be executed (exit 79): check the full path, PATH is not searched";
+            description = "could not be executed (exit 79): " + std::string(strerror(child.m_childErrno));
+            if (child.m_childErrno == ENOENT && stage.program.find('/') == std::string::npos)
+                description += " (PATH is not searched: give the full path)";
             break;
         case LibMySqlProcess::kExitUserSwitchFailed:
-            description = "could not be started as user '" + stage.user + "' (exit 81)";
+            description = "could not be started as user '" + stage.user + "' (exit 81): " +
+                          std::string(strerror(child.m_childErrno));
             break;
         default:
             description = "failed with exit code " + std::to_string(code);
@@ -621,18 +627,14 @@ int Outcome(Stage& stage, bool waitThread, std::string& description)
 
 void ReportFailure(Stage& stage, const std::string& errorKey)
 {
-    // The library's start-up codes come before the tool ran, so its error
-    // output is empty: the child wrote why to the debug log instead.
+    // The library's start-up codes come before the tool ran: its error
+    // output is empty, and the outcome already said why.
     const int status = stage.child.m_exitStatus;
     if (stage.child.m_exitStatusKnown && WIFEXITED(status)) {
         const int code = WEXITSTATUS(status);
         if (code == LibMySqlProcess::kExitRedirectFailed || code == LibMySqlProcess::kExitExecFailed ||
-            code == LibMySqlProcess::kExitUserSwitchFailed) {
-            const char* log = getenv("HX_DEBUG_LOG");
-            fprintf(stderr, "%s: the debug log %s tells why\n", kProgram,
-                    log != nullptr && log[0] != '\0' ? log : "/tmp/hx_debug.log");
+            code == LibMySqlProcess::kExitUserSwitchFailed)
             return;
-        }
     }
     std::vector<std::string> keys;
     if (!errorKey.empty()) {

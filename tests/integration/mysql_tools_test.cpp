@@ -962,7 +962,7 @@ TEST_F(MysqlChildProgram, ExitStatusFollowsTheToolsEnd)
         {"killed", {"/bin/sh -c \"kill -KILL $$\""}, 128 + SIGKILL, "", "killed by signal 9"},
         {"killed, wait thread", {"--wait-thread", "/bin/sh -c \"kill -TERM $$\""}, 128 + SIGTERM, "",
          "killed by signal 15"},
-        {"no such program", {"/nonexistent/mysqldump --help"}, 79, "", "could not be executed (exit 79)"},
+        {"no such program", {"/nonexistent/mysqldump --help"}, 79, "", "could not be executed (exit 79): No such file or directory"},
         {"chain", {"--pipe-to", "/usr/bin/tr a-z A-Z", "/bin/echo chained"}, 0, "CHAINED\n", ""},
         {"chain, first fails", {"--pipe-to", "/bin/cat", "/bin/sh -c \"echo partial; exit 6\""}, 6, "partial\n",
          "/bin/sh failed with exit code 6"},
