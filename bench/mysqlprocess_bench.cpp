@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -32,6 +33,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -112,6 +114,19 @@ double PerIteration(const std::string& name, double* extra = nullptr, bool cpu =
     }
     std::sort(per.begin(), per.end());
     return per[per.size() / 2];
+}
+
+// Median of the per-run figure over the repetitions; 0 when never run.
+double MedianExtra(const std::string& name)
+{
+    auto it = g_runs.find(name);
+    if (it == g_runs.end() || it->second.empty())
+        return 0;
+    std::vector<double> values;
+    for (const auto& rep : it->second)
+        values.push_back(rep.second.extra);
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
 
 double Seconds(Clock::time_point a, Clock::time_point b)
@@ -255,12 +270,92 @@ bool SpawnLaunch(const char* path, const posix_spawn_file_actions_t* actions = n
     return WaitChild(pid);
 }
 
+// posix_spawn doing the files work a launch does: standard input and output
+// on fresh pipes, standard error appended to a new file in the job folder.
+// Creating that file is what a filesystem such as ext4 makes costly, and the
+// library pays it at every launch too; this shows what is left of the rest.
+bool SpawnSameWork(const char* path)
+{
+    static long serial = 0;
+    const std::string folder = g_tmp + "/results";
+    mkdir(folder.c_str(), 0755);
+    const std::string errFile = folder + "/spawn_" + std::to_string(++serial) + ".txt";
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0)
+        return false;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(in[0]);
+        close(in[1]);
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0660);
+    char* argv[] = {const_cast<char*>(path), nullptr};
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, path, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    for (int fd : {in[0], in[1], out[0], out[1]})
+        close(fd);
+    return rc == 0 && WaitChild(pid);
+}
+
 // ---------------------------------------------------------------- launch
 
-enum class Launcher { Library, Fork, Spawn };
+enum class Launcher { Library, Fork, Spawn, SpawnSameWork };
+
+// A host thread that keeps writing one byte per page of the heap while
+// launches run, as a thread streaming a dump through a big buffer does. A
+// fork holds the parent's memory map while it copies the page tables, and
+// every page written afterwards faults copy-on-write until the child's
+// exec: the thread stalls. The longest gap between two of its rounds of 64
+// pages is that stall.
+class HeapToucher {
+public:
+    HeapToucher()
+    {
+        if (g_ballast.base == nullptr)
+            return;
+        m_thread = std::thread([this] {
+            const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+            auto* base = static_cast<volatile char*>(g_ballast.base);
+            auto last = Clock::now();
+            double longest = 0;
+            size_t off = 0;
+            for (long round = 0; !m_stop.load(std::memory_order_relaxed); ++round) {
+                for (int i = 0; i < 64; ++i) {
+                    base[off] = static_cast<char>(base[off] + 1);
+                    off += page;
+                    if (off >= g_ballast.size)
+                        off = 0;
+                }
+                const auto now = Clock::now();
+                longest = std::max(longest, Seconds(last, now));
+                last = now;
+            }
+            m_longest = longest;
+        });
+    }
+
+    // The longest stall in seconds (0 without a heap to write).
+    double Stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_longest;
+    }
+
+private:
+    std::atomic<bool> m_stop{false};
+    double m_longest = 0;
+    std::thread m_thread;
+};
 
 void BM_Launch(benchmark::State& state, Launcher how, long parentMb, int extraFds, const char* debugLevel,
-               const std::string& name)
+               const std::string& name, bool touchHeap = false)
 {
     if (!EnsureParentMb(parentMb)) {
         Fail(state, "could not allocate the parent's memory");
@@ -284,6 +379,7 @@ void BM_Launch(benchmark::State& state, Launcher how, long parentMb, int extraFd
 
     std::string why;
     bool ok = true;
+    std::unique_ptr<HeapToucher> toucher(touchHeap ? new HeapToucher : nullptr);
     const auto start = Clock::now();
     for (auto _ : state) {
         switch (how) {
@@ -298,11 +394,16 @@ void BM_Launch(benchmark::State& state, Launcher how, long parentMb, int extraFd
             ok = SpawnLaunch(BENCH_TRUE);
             why = "posix_spawn failed";
             break;
+        case Launcher::SpawnSameWork:
+            ok = SpawnSameWork(BENCH_TRUE);
+            why = "posix_spawn with pipes and an error file failed";
+            break;
         }
         if (!ok)
             break;
     }
     const double secs = Seconds(start, Clock::now());
+    const double stall = toucher ? toucher->Stop() : 0;
     const double rssMb = static_cast<double>(ResidentKb()) / 1024.0;
     for (int fd : extra)
         close(fd);
@@ -313,7 +414,9 @@ void BM_Launch(benchmark::State& state, Launcher how, long parentMb, int extraFd
         return;
     }
     state.counters["parent_rss_MiB"] = rssMb;
-    Record(name, state.iterations(), secs, rssMb);
+    if (touchHeap)
+        state.counters["stall_ms"] = stall * 1e3;
+    Record(name, state.iterations(), secs, touchHeap ? stall : rssMb);
 }
 
 // ---------------------------------------------------------------- pipes
@@ -621,17 +724,35 @@ void PrintSummary()
     if (AnyRun("launch/")) {
         printf("\nLaunch of a %s `true`: Initialize + HX_CreateProcess + Finalize + Wait, microseconds per launch\n",
                BENCH_STATIC_HELPERS ? "static" : "dynamic");
-        printf("%12s %12s %12s %12s %10s %10s\n", "parent RSS", "library", "fork+execv", "posix_spawn", "lib/fork",
-               "lib/spawn");
+        printf("  spawn+files: posix_spawn with pipes for 0 and 1 and a new error file for 2, as a launch has\n");
+        printf("%12s %10s %11s %12s %12s %9s %10s %12s\n", "parent RSS", "library", "fork+execv", "posix_spawn",
+               "spawn+files", "lib/fork", "lib/spawn", "lib/s+files");
         for (long mb : g_opt.parentMb) {
             const std::string s = std::to_string(mb);
             double rss = 0;
             const double lib = PerIteration("launch/library/" + s, &rss) * 1e6;
             const double frk = PerIteration("launch/fork_execv/" + s) * 1e6;
             const double spn = PerIteration("launch/posix_spawn/" + s) * 1e6;
-            if (lib == 0 || frk == 0 || spn == 0)
+            const double same = PerIteration("launch/spawn_files/" + s) * 1e6;
+            if (lib == 0 || frk == 0 || spn == 0 || same == 0)
                 continue;
-            printf("%9.0f MiB %12.1f %12.1f %12.1f %10.2f %10.2f\n", rss, lib, frk, spn, lib / frk, lib / spn);
+            printf("%9.0f MiB %10.1f %11.1f %12.1f %12.1f %9.2f %10.2f %12.2f\n", rss, lib, frk, spn, same, lib / frk,
+                   lib / spn, lib / same);
+        }
+    }
+
+    if (AnyRun("stall/")) {
+        printf("\nHost stall: longest gap, in milliseconds, of a thread writing one byte per page of the heap\n"
+               "while launches run (medians over the repetitions)\n");
+        printf("%12s %12s %12s %12s %10s\n", "parent", "library", "fork+execv", "posix_spawn", "lib/spawn");
+        for (long mb : g_opt.parentMb) {
+            const std::string s = std::to_string(mb);
+            if (!AnyRun("stall/library/" + s) || !AnyRun("stall/fork_execv/" + s) || !AnyRun("stall/posix_spawn/" + s))
+                continue;
+            const double lib = MedianExtra("stall/library/" + s), frk = MedianExtra("stall/fork_execv/" + s),
+                         spn = MedianExtra("stall/posix_spawn/" + s);
+            printf("%8ld MiB %12.2f %12.2f %12.2f %10.2f\n", mb, lib * 1e3, frk * 1e3, spn * 1e3,
+                   spn > 0 ? lib / spn : 0.0);
         }
     }
 
@@ -839,10 +960,17 @@ void RegisterAll()
     for (long mb : g_opt.parentMb) {
         const std::string s = std::to_string(mb);
         const std::string lib = "launch/library/" + s, frk = "launch/fork_execv/" + s,
-                          spn = "launch/posix_spawn/" + s;
+                          spn = "launch/posix_spawn/" + s, same = "launch/spawn_files/" + s;
         group({{lib, [=](benchmark::State& st) { BM_Launch(st, Launcher::Library, mb, 0, nullptr, lib); }},
                {frk, [=](benchmark::State& st) { BM_Launch(st, Launcher::Fork, mb, 0, nullptr, frk); }},
-               {spn, [=](benchmark::State& st) { BM_Launch(st, Launcher::Spawn, mb, 0, nullptr, spn); }}},
+               {spn, [=](benchmark::State& st) { BM_Launch(st, Launcher::Spawn, mb, 0, nullptr, spn); }},
+               {same, [=](benchmark::State& st) { BM_Launch(st, Launcher::SpawnSameWork, mb, 0, nullptr, same); }}},
+              launchRun);
+        const std::string slib = "stall/library/" + s, sfrk = "stall/fork_execv/" + s,
+                          sspn = "stall/posix_spawn/" + s;
+        group({{slib, [=](benchmark::State& st) { BM_Launch(st, Launcher::Library, mb, 0, nullptr, slib, true); }},
+               {sfrk, [=](benchmark::State& st) { BM_Launch(st, Launcher::Fork, mb, 0, nullptr, sfrk, true); }},
+               {sspn, [=](benchmark::State& st) { BM_Launch(st, Launcher::Spawn, mb, 0, nullptr, sspn, true); }}},
               launchRun);
     }
 }
