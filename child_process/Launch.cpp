@@ -217,7 +217,9 @@ bool MySqlChildProcess::PrepareChildObjects(MySqlChildParam& param, LaunchPlan& 
         return false;
     }
     param.childEvent = plan.childEvent.get();
-    param.childErrFilePath.reserve(param.errFilePath.size());
+    // Filled here, so that the child's copy of the path into it rewrites the
+    // same bytes and allocates nothing.
+    param.childErrFilePath = param.errFilePath;
     if (useBaseLibPath && !useSystemLibPath)
         param.baseLibPathEnv = FXString::Format("LD_LIBRARY_PATH=%s", plan.childClient->getBaseHomeDirectory());
     return true;

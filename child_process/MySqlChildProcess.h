@@ -68,7 +68,7 @@ struct MySqlChildParam {
     // Write end of the report pipe (close-on-exec): a child whose start-up
     // fails writes the errno there; an exec closes it unwritten.
     int reportFd;
-    std::string childErrFilePath;  // capacity reserved: the child's copy fits without allocating
+    std::string childErrFilePath;  // the path again: the child's copy into it fits without allocating
     std::string baseLibPathEnv;    // "LD_LIBRARY_PATH=<base home>" for the base home mode
 };
 
