@@ -83,7 +83,7 @@ int AwaitChildEnd(pid_t pid, int seconds)
     for (;;) {
         siginfo_t info{};
         if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
-            return -1;
+            return -2;
         if (info.si_pid == pid)
             return info.si_code == CLD_EXITED ? W_EXITCODE(info.si_status, 0) : info.si_status;
         if (std::chrono::steady_clock::now() > deadline)

@@ -29,8 +29,8 @@ std::string ProbeCommand(const std::string& args);
 int WaitWithDeadline(pid_t pid, int seconds = 60);
 
 // Waits, without reaping it, until the child pid has ended: its wait status,
-// or -1 when it still runs at the deadline (it is left running) or is no
-// unreaped child of ours.
+// -1 when it still runs at the deadline (it is left running), -2 when it is
+// no unreaped child of ours (the library may have reaped it already).
 int AwaitChildEnd(pid_t pid, int seconds = 60);
 
 // True while pid is a child of this process that nobody has reaped.
