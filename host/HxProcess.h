@@ -18,12 +18,13 @@ public:
     // ever return. By default the child shares this process's memory, like
     // posix_spawn's (clone with CLONE_VM | CLONE_VFORK), and Fork returns
     // once it has exec'd or ended; fn must then write nothing the parent
-    // reads afterwards. HX_FORK=fork (and every thread-sanitizer build)
-    // makes a plain fork() instead. Either way every signal is blocked
-    // around the fork, and in the child every handler is reset to the
-    // default before the forking thread's mask is restored. Returns true with
-    // the child made; false when none could be made, with a reason in *error
-    // and the cause left in errno.
+    // reads afterwards, and the child runs on 256 KiB of the calling
+    // thread's stack, which must have that much to spare. HX_FORK=fork (and
+    // every thread-sanitizer build) makes a plain fork() instead. Either way
+    // every signal is blocked around the fork, and in the child every
+    // handler is reset to the default before the forking thread's mask is
+    // restored. Returns true with the child made; false when none could be
+    // made, with a reason in *error and the cause left in errno.
     bool Fork(void (*fn)(void*), void* arg, std::string* error);
 
     // Waits with waitpid (EINTR retried) until the child has ended and stores
