@@ -541,7 +541,10 @@ TEST_F(PipeTest, PartialWritesAreCompletedFromTheFirstUnwrittenByte)
         EXPECT_GT(n, 0);
         sum += n;
     }
-    EXPECT_GE(counts.size(), 3u) << "the interrupted write was not split";
+    // Each interruption splits the write only when it lands after the writer
+    // moved some bytes in its current call; on a loaded machine several land
+    // before, so one split is what can be required.
+    EXPECT_GE(counts.size(), 2u) << "the interrupted write was not split";
     EXPECT_EQ(sum, static_cast<long long>(kSize));
     ASSERT_FALSE(counts.empty());
     EXPECT_TRUE(LevelEight(m_env, "wrote " + std::to_string(counts[0]) + " bytes"));
