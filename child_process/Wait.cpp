@@ -86,10 +86,6 @@ void MySqlChildProcess::EndWaiting()
 int MySqlChildProcess::Wait(unsigned int)
 {
     m_lastErr = 0;
-    if (m_hxProcess == nullptr) {
-        MSCP_LOG(m_event, "Wait", "m_hxProcess is null, Child Process may not be Created....");
-        return -1;
-    }
     if (!BeginWaiting("MySqlChildProcess::Wait"))
         return -1;
     const int result = WaitForChild();
@@ -102,6 +98,10 @@ int MySqlChildProcess::Wait(unsigned int)
 // now, so it is never waited for a second time.
 int MySqlChildProcess::WaitForChild()
 {
+    if (m_hxProcess == nullptr) {
+        MSCP_LOG(m_event, "Wait", "m_hxProcess is null, Child Process may not be Created....");
+        return -1;
+    }
     char error[60];
     memset(error, 0, sizeof error);
     MSCP_LOG(m_event, "Wait", "Waititng for Child process...");
@@ -162,7 +162,7 @@ void* MySqlChildProcess::WaitThreadFunction(void* obj)
 void MySqlChildProcess::WaitThread()
 {
     MSCP_LOG(m_event, "WaitThread", "start: thread Id=%d", GETCURRENTTHREADID());
-    const bool ok = (m_hxProcess != nullptr ? WaitForChild() : Wait(0)) == 0;
+    const bool ok = WaitForChild() == 0;
     std::atomic<bool>& flag = ok ? m_waitComplete : m_waitFailed;
     if (!ok) {
         const int err = GetLastErr();
