@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -52,11 +53,22 @@ struct ChildStart {
     _exit(127);
 }
 
-// The child's stack for a clone that shares memory. It lies in the forking
-// thread's own stack, above the frames that the suspended parent still
-// needs, so the child runs inside the thread's known stack bounds (which a
-// sanitizer's bookkeeping relies on) and nothing is mapped per launch.
-constexpr size_t kChildStackSize = 256 * 1024;
+// The child's stack for a clone that shares memory is a mapping of its own,
+// as posix_spawn's is: an array on the forking thread's stack crashed hosts
+// whose threads have small stacks (the call into clone stored its return
+// address below a 256 KiB thread's guard page). A guard page under the
+// mapping turns an overflow into the child's SIGSEGV instead of a write into
+// the parent's memory. The child path needs about 20 KiB.
+constexpr size_t kChildStackSize = 128 * 1024;
+
+#if defined(__SANITIZE_ADDRESS__)
+// Except under ASan: its no-return handling in the child measures the stack
+// from the thread's known top, so a child on a mapping elsewhere would have
+// it unpoison the shadow of every mapping in between, or print a warning
+// into the child's standard error. There the child stays inside the thread's
+// stack, which then needs this much room beyond the launch's own frames.
+constexpr size_t kSanitizerChildStackSize = 64 * 1024;
+#endif
 
 int CloneEntry(void* start)
 {
@@ -67,17 +79,70 @@ int CloneEntry(void* start)
 // exec'd or ended, and the parent thread waits for that (CLONE_VFORK), so the
 // cost no longer grows with the parent's memory, and no page of a busy host
 // is copied on write meanwhile.
+#if defined(__SANITIZE_ADDRESS__)
 __attribute__((noinline)) pid_t CloneSharingMemory(ChildStart& start)
 {
-    alignas(64) unsigned char stack[kChildStackSize];
+    alignas(64) unsigned char stack[kSanitizerChildStackSize];
     const pid_t pid = clone(&CloneEntry, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
-#if defined(__SANITIZE_ADDRESS__)
+    const int cloneErrno = errno;
     // The child's frames poisoned their redzones in the shadow of this array
     // and never returned to clear them; later frames here would be reported.
     __asan_unpoison_memory_region(stack, sizeof stack);
-#endif
+    errno = cloneErrno;
     return pid;
 }
+#else
+// Each thread that launches keeps its mapping for its next launch: the page
+// faults of a fresh mapping cost more than the rest of the clone (some 25 us
+// on a busy host), and a thread runs one clone at a time.
+class ChildStack {
+public:
+    ChildStack() = default;
+    ChildStack(const ChildStack&) = delete;
+    ChildStack& operator=(const ChildStack&) = delete;
+    ~ChildStack()
+    {
+        if (m_base != nullptr)
+            munmap(m_base, m_size);
+    }
+
+    // The top of the stack, or null with errno.
+    char* Top()
+    {
+        if (m_base == nullptr) {
+            const size_t guard = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+            const size_t size = guard + kChildStackSize;
+            void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+            if (map == MAP_FAILED)
+                return nullptr;
+            if (mprotect(map, guard, PROT_NONE) != 0) {
+                const int savedErrno = errno;
+                munmap(map, size);
+                errno = savedErrno;
+                return nullptr;
+            }
+            m_base = static_cast<char*>(map);
+            m_size = size;
+        }
+        return m_base + m_size;
+    }
+
+private:
+    char* m_base = nullptr;
+    size_t m_size = 0;
+};
+
+thread_local ChildStack t_childStack;
+
+pid_t CloneSharingMemory(ChildStart& start)
+{
+    char* top = t_childStack.Top();
+    if (top == nullptr)
+        return -1;
+    return clone(&CloneEntry, top, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+}
+#endif
 
 pid_t ForkCopy(const ChildStart& start)
 {

@@ -3,6 +3,7 @@
 // failure row of the launch (made real with resource limits and seccomp
 // filters in a subprocess), SIGPIPE, and Terminate.
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -312,6 +313,44 @@ TEST_F(Launch, TerminateKillsARunningChild)
     EXPECT_TRUE(WIFSIGNALED(child.m_exitStatus));
     EXPECT_EQ(WTERMSIG(child.m_exitStatus), SIGKILL);
     EXPECT_TRUE(env.LogHas("Child died after receiving signal 9"));
+}
+
+// Host thread pools often ask for small stacks. A launch from a 128 KiB
+// thread, on both paths, with the user switch and every log line the child
+// writes, must not run off the thread's stack.
+TEST_F(Launch, AThreadWithASmallStackLaunches)
+{
+    struct Run {
+        std::string user = IsRoot() ? "nobody" : "";
+        int created = -1, waited = -1, childErrno = -1;
+    };
+    for (const char* mode : {"clone", "fork"}) {
+        SCOPED_TRACE(mode);
+        ScopedEnv forkMode("HX_FORK", mode);
+        Run run;
+        pthread_attr_t attr;
+        ASSERT_EQ(pthread_attr_init(&attr), 0);
+        ASSERT_EQ(pthread_attr_setstacksize(&attr, 128 * 1024), 0);
+        pthread_t thread;
+        ASSERT_EQ(pthread_create(&thread, &attr,
+                                 [](void* p) -> void* {
+                                     auto* r = static_cast<Run*>(p);
+                                     MySqlChildProcess child;
+                                     if (child.Initialize("/bin/true", r->user, "") == 0) {
+                                         r->created = child.HX_CreateProcess(false, false, false, false);
+                                         r->childErrno = child.m_childErrno;
+                                         r->waited = child.Wait(0);
+                                     }
+                                     return nullptr;
+                                 },
+                                 &run),
+                  0);
+        pthread_attr_destroy(&attr);
+        pthread_join(thread, nullptr);
+        EXPECT_EQ(run.created, 0);
+        EXPECT_EQ(run.childErrno, 0);
+        EXPECT_EQ(run.waited, 0);
+    }
 }
 
 }  // namespace
