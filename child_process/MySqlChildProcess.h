@@ -88,8 +88,7 @@ struct LaunchPlan;
 // - A host that reaps every child itself (waitpid(-1), SIGCHLD ignored) takes
 //   the exit status away from Wait, which then fails with ECHILD.
 // - HX_CreateProcess holds the calling thread until the child has exec'd or
-//   ended, and the host's default fork runs the child on that thread's stack:
-//   the thread needs about 300 KiB of free stack.
+//   ended.
 class MYSQLPROCESS_API MySqlChildProcess {
 public:
     MySqlChildProcess();

@@ -18,8 +18,9 @@ public:
     // ever return. By default the child shares this process's memory, like
     // posix_spawn's (clone with CLONE_VM | CLONE_VFORK), and Fork returns
     // once it has exec'd or ended; fn must then write nothing the parent
-    // reads afterwards, and the child runs on 256 KiB of the calling
-    // thread's stack, which must have that much to spare. HX_FORK=fork (and
+    // reads afterwards. The child runs on a 128 KiB mapping with a guard
+    // page, which the calling thread keeps for its next Fork (under ASan, on
+    // 64 KiB of the calling thread's own stack). HX_FORK=fork (and
     // every thread-sanitizer build) makes a plain fork() instead. Either way
     // every signal is blocked around the fork, and in the child every
     // handler is reset to the default before the forking thread's mask is
