@@ -8,7 +8,25 @@
 #include <time.h>
 #include <unistd.h>
 
+// GCC announces a sanitizer with __SANITIZE_*__, clang only through
+// __has_feature; a clang build taken for a plain one would run a thread
+// sanitizer's process on a clone that shares memory.
 #if defined(__SANITIZE_ADDRESS__)
+#define HX_ASAN 1
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define HX_TSAN 1
+#endif
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HX_ASAN 1
+#endif
+#if __has_feature(thread_sanitizer)
+#define HX_TSAN 1
+#endif
+#endif
+
+#if defined(HX_ASAN)
 #include <sanitizer/asan_interface.h>
 #endif
 
@@ -59,9 +77,9 @@ struct ChildStart {
 // address below a 256 KiB thread's guard page). A guard page under the
 // mapping turns an overflow into the child's SIGSEGV instead of a write into
 // the parent's memory. The child path needs about 20 KiB.
+#if !defined(HX_ASAN)
 constexpr size_t kChildStackSize = 128 * 1024;
-
-#if defined(__SANITIZE_ADDRESS__)
+#else
 // Except under ASan: its no-return handling in the child measures the stack
 // from the thread's known top, so a child on a mapping elsewhere would have
 // it unpoison the shadow of every mapping in between, or print a warning
@@ -79,7 +97,7 @@ int CloneEntry(void* start)
 // exec'd or ended, and the parent thread waits for that (CLONE_VFORK), so the
 // cost no longer grows with the parent's memory, and no page of a busy host
 // is copied on write meanwhile.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(HX_ASAN)
 __attribute__((noinline)) pid_t CloneSharingMemory(ChildStart& start)
 {
     alignas(64) unsigned char stack[kSanitizerChildStackSize];
@@ -156,7 +174,7 @@ pid_t ForkCopy(const ChildStart& start)
 // child that shares the parent's memory, so such builds always fork.
 bool SharedMemoryFork()
 {
-#if defined(__SANITIZE_THREAD__)
+#if defined(HX_TSAN)
     return false;
 #else
     const char* mode = getenv("HX_FORK");

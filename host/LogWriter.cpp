@@ -16,11 +16,13 @@ public:
     void WriteLog(int kind, const char* function, int line, int, int, const char* format, ...) override
         __attribute__((format(printf, 7, 8)))
     {
-        char text[4096];
-        va_list args;
-        va_start(args, format);
-        vsnprintf(text, sizeof text, format != nullptr ? format : "", args);
-        va_end(args);
+        char text[4096] = "";
+        if (format != nullptr) {
+            va_list args;
+            va_start(args, format);
+            vsnprintf(text, sizeof text, format, args);
+            va_end(args);
+        }
         HxDebugWrite("LogWriter", 1, "[%d] %s:%d %s", kind, function != nullptr ? function : "", line, text);
     }
 

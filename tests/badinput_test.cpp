@@ -19,6 +19,11 @@
 #include <thread>
 #include <vector>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) && !defined(__SANITIZE_ADDRESS__)
+#define __SANITIZE_ADDRESS__ 1  // clang's way of saying it
+#endif
+#endif
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 #define BADINPUT_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
