@@ -78,14 +78,17 @@ MySqlChildProcess::MySqlChildProcess()
 
 MySqlChildProcess::~MySqlChildProcess()
 {
+    // The pipes close before the wait for the wait thread: a tool still
+    // reading its input, or blocked on a full output pipe, ends only once it
+    // sees the end of its input or a broken pipe, and the thread with it.
+    for (int fd : {m_filedesPW[0], m_filedesPW[1], m_filedesCW[0], m_filedesCW[1]})
+        if (fd != -1)
+            close(fd);
     // A running wait thread uses the object to its end.
     {
         std::unique_lock<std::mutex> lock(m_waitMutex);
         m_waitDone.wait(lock, [this] { return !m_waiting; });
     }
-    for (int fd : {m_filedesPW[0], m_filedesPW[1], m_filedesCW[0], m_filedesCW[1]})
-        if (fd != -1)
-            close(fd);
     // A child nobody waited for: reaped now if it has ended, otherwise as
     // soon as it has and the library next looks.
     if (m_phase == Phase::Launched && !ReapIfEnded(m_childPid, m_pidfd)) {

@@ -256,20 +256,28 @@ TEST_F(Hardening, OneWaitAtATime)
 }
 
 // Destroying an object whose wait thread still runs waits for the thread
-// (under ASan a use after free would show here), and leaves no zombie.
+// (under ASan a use after free would show here), and leaves no zombie. A
+// tool that would run until its input ends, or that writes more than the
+// pipe holds, ends because the destructor closes the pipes first.
 TEST_F(Hardening, DestroyedWhileTheWaitThreadRuns)
 {
     FdLeakCheck leaks;
-    pid_t pid = -1;
-    {
-        MySqlChildProcess child;
-        ASSERT_EQ(child.Initialize(ProbeCommand("sleep 1"), "", ""), 0);
-        ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
-        pid = child.m_childPid;
-        ASSERT_EQ(child.BeginWait(), 0);
+    for (const char* tool : {"sleep 1", "cat", "emit 1048576"}) {
+        SCOPED_TRACE(tool);
+        pid_t pid = -1;
+        {
+            HangGuard guard(30, std::string("destroying the object of ") + tool);
+            MySqlChildProcess child;
+            ASSERT_EQ(child.Initialize(ProbeCommand(tool), "", ""), 0);
+            ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
+            pid = child.m_childPid;
+            ASSERT_EQ(child.BeginWait(), 0);
+        }
+        EXPECT_FALSE(Unreaped(pid));
     }
-    EXPECT_FALSE(Unreaped(pid));
-    EXPECT_TRUE(env.LogHas("WaitThread complete."));
+    // The writer ends with a failed write, the other two by themselves.
+    EXPECT_EQ(env.LogCount("WaitThread complete."), 2);
+    EXPECT_EQ(env.LogCount("Wait failed; lastErr="), 1);
 }
 
 // A daemon started with 0-2 closed: its debug log must not sit where the
