@@ -8,14 +8,28 @@ namespace {
 
 constexpr char kMask[] = "*****";
 
+// The tools read '_' and '-' in option names alike.
+bool SameNameChars(const char* a, const char* b, size_t size)
+{
+    for (size_t i = 0; i < size; ++i) {
+        const char x = a[i] == '_' ? '-' : a[i];
+        const char y = b[i] == '_' ? '-' : b[i];
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
 // A long option name the tools read as the password: "password",
-// "password1" to "password3", or a prefix of "password" long enough not to
-// be taken for --port, --pager, --pipe or --plugin-dir.
+// "password1" to "password3", or any prefix of "password" of two letters or
+// more. "pa" is ambiguous in the client (--pager), which then refuses to
+// run, but it is the password in the dump tool; "p" alone is ambiguous
+// everywhere.
 bool IsPasswordOption(const char* name, size_t size)
 {
     static const char kPassword[] = "password";
     const size_t full = sizeof kPassword - 1;
-    if (size >= 4 && size <= full && memcmp(name, kPassword, size) == 0)
+    if (size >= 2 && size <= full && memcmp(name, kPassword, size) == 0)
         return true;
     return size == full + 1 && memcmp(name, kPassword, full) == 0 && name[full] >= '1' && name[full] <= '3';
 }
@@ -26,14 +40,20 @@ bool MaskSecret(const char* arg, std::string& masked)
 {
     if (arg[0] != '-')
         return false;
-    if (arg[1] == 'p' && arg[2] != '\0') {
-        masked = std::string("-p") + kMask;
+    if (arg[1] != '-') {
+        // Short options group (-Bps3cret): whatever follows the first p is
+        // its value. A letter before it that itself takes a value (-hmyp)
+        // would have taken the rest instead; masking that too costs the log
+        // a few letters, guessing wrong would cost a password.
+        const char* p = strchr(arg + 1, 'p');
+        if (p == nullptr || p[1] == '\0')
+            return false;
+        masked.assign(arg, static_cast<size_t>(p + 1 - arg));
+        masked += kMask;
         return true;
     }
-    if (arg[1] != '-')
-        return false;
     const char* name = arg + 2;
-    if (strncmp(name, "loose-", 6) == 0)
+    if (SameNameChars(name, "loose-", 6))
         name += 6;
     const char* equals = strchr(name, '=');
     if (equals == nullptr || equals[1] == '\0' || !IsPasswordOption(name, static_cast<size_t>(equals - name)))

@@ -7,10 +7,11 @@
 namespace LibMySqlProcess {
 
 // Passwords given on a command line must not reach the debug log, which
-// others may read. The MySQL tools take one as --password=VALUE (also an
-// unambiguous prefix such as --pass=, the --loose- form and the second and
-// third factors --password1= to --password3=) or as -pVALUE. A bare
-// --password or -p makes the tool prompt, so the word after it is no secret.
+// others may read. The MySQL tools take one as --password=VALUE (also a
+// prefix such as --pas=, the --loose- form, '_' for '-', and the second and
+// third factors --password1= to --password3=) or as -pVALUE, also among
+// grouped short options (-Bps3cret). A bare --password or -p makes the tool
+// prompt, so the word after it is no secret.
 
 // True when arg carries a password; masked then holds the text to log in its
 // place ("--password=*****", "-p*****").

@@ -314,7 +314,7 @@ TEST_F(Hardening, PasswordsAreMaskedInTheLog)
 {
     const std::string command = ProbeCommand(
         "report --password=s3cret1 -ps3cret2 --password=\"s3cret 3\" --pass=s3cret4 --loose-password2=s3cret5 "
-        "--password -p db --port=3306 -h127.0.0.1");
+        "-Bps3cret6 --loose_password=s3cret7 --pa=s3cret8 --password -p db --port=3306 -h127.0.0.1");
     MySqlChildProcess child;
     ASSERT_EQ(child.Initialize(command, "", ""), 0);
     ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
@@ -324,19 +324,22 @@ TEST_F(Hardening, PasswordsAreMaskedInTheLog)
 
     const std::vector<std::string> args = {ProbePath(), "report", "--password=s3cret1", "-ps3cret2",
                                            "--password=s3cret 3", "--pass=s3cret4", "--loose-password2=s3cret5",
-                                           "--password", "-p", "db", "--port=3306", "-h127.0.0.1"};
+                                           "-Bps3cret6", "--loose_password=s3cret7", "--pa=s3cret8", "--password",
+                                           "-p", "db", "--port=3306", "-h127.0.0.1"};
     EXPECT_EQ(ReportValues(report, "arg"), args) << "the tool receives its arguments unchanged";
     EXPECT_FALSE(env.LogHas("s3cret"));
     EXPECT_TRUE(env.LogHas("Command to run [" + std::string(ProbePath()) +
                            " report --password=***** -p***** --password=***** --pass=***** "
-                           "--loose-password2=***** --password -p db --port=3306 -h127.0.0.1]"));
+                           "--loose-password2=***** -Bp***** --loose_password=***** --pa=***** --password -p db "
+                           "--port=3306 -h127.0.0.1]"));
     std::vector<std::string> logged;
     for (const std::string& m : env.Messages("MySqlChildProcess::PostFork"))
         if (m.rfind("Arg [", 0) == 0)
             logged.push_back(m.substr(m.find("] = ") + 4));
     const std::vector<std::string> masked = {ProbePath(), "report", "--password=*****", "-p*****",
                                              "--password=*****", "--pass=*****", "--loose-password2=*****",
-                                             "--password", "-p", "db", "--port=3306", "-h127.0.0.1"};
+                                             "-Bp*****", "--loose_password=*****", "--pa=*****", "--password",
+                                             "-p", "db", "--port=3306", "-h127.0.0.1"};
     EXPECT_EQ(logged, masked);
 }
 
