@@ -191,6 +191,12 @@ HxProcess::~HxProcess() = default;
 bool HxProcess::Fork(void (*fn)(void*), void* arg, std::string* error)
 {
     const int savedErrno = errno;
+    // A child sharing our memory also shares this thread's control block: a
+    // cancellation pending for the thread would be acted on at the child's
+    // first close or write, and the child would run the thread's exit path
+    // on the parent's stack. As posix_spawn does, none is acted on meanwhile.
+    int cancelState = PTHREAD_CANCEL_ENABLE;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);
@@ -198,6 +204,7 @@ bool HxProcess::Fork(void (*fn)(void*), void* arg, std::string* error)
     const pid_t pid = SharedMemoryFork() ? CloneSharingMemory(start) : ForkCopy(start);
     const int forkErrno = errno;
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    pthread_setcancelstate(cancelState, nullptr);
     if (pid < 0) {
         if (error != nullptr)
             *error = ErrnoText("fork failed", forkErrno);

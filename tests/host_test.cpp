@@ -1005,6 +1005,52 @@ TEST(HostHxProcess, ForkFailureGivesReasonAndErrnoInBothForms)
     EXPECT_EQ(rc, 0);
 }
 
+void CloseThenExit(void*)
+{
+    close(-1);  // a cancellation point
+    _exit(0);
+}
+
+// The forking thread has a cancellation pending. On the clone path the child
+// shares the thread's control block: had it acted on the cancellation at its
+// first cancellation point, it would have run the thread's exit on the
+// parent's stack, and the parent would crash. The parent acts on it instead,
+// at its own next cancellation point.
+TEST(HostHxProcess, ACancellationPendingInTheForkingThreadStaysWithTheParent)
+{
+    for (const char* mode : {"clone", "fork"}) {
+        SCOPED_TRACE(mode);
+        const int rc = RunInSubprocess(
+            [mode] {
+                setenv("HX_FORK", mode, 1);
+                pid_t child = -1;
+                pthread_t thread;
+                auto launch = [](void* p) -> void* {
+                    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+                    pthread_cancel(pthread_self());
+                    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);  // deferred: still pending
+                    HxProcess process;
+                    std::string error;
+                    if (process.Fork(&CloseThenExit, nullptr, &error))
+                        *static_cast<pid_t*>(p) = process.GetChildPid();
+                    pthread_testcancel();
+                    return nullptr;
+                };
+                SUB_CHECK(pthread_create(&thread, nullptr, launch, &child) == 0, 10);
+                void* result = nullptr;
+                pthread_join(thread, &result);
+                SUB_CHECK(result == PTHREAD_CANCELED, 11);
+                SUB_CHECK(child > 0, 12);
+                int status = 0;
+                SUB_CHECK(waitpid(child, &status, 0) == child, 13);
+                SUB_CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0, 14);
+                return 0;
+            },
+            30);
+        EXPECT_EQ(rc, 0);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Threads
 
