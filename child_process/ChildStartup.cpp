@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "child_process/ErrorFile.h"
@@ -83,11 +84,18 @@ void SwitchUser(const MySqlChildParam& param, EvEvent* event, int reportFd)
     if (syscall(SYS_setresuid, uid, uid, uid) != 0)
         ChildFailed(event, reportFd, kExitUserSwitchFailed, "Child setuid failed, errno %d", errno);
 
-    // Fail closed: the tool runs as exactly this user or not at all.
+    // Fail closed: the tool runs as exactly this user or not at all. The
+    // groups are compared one by one, not counted: a setgroups that a filter
+    // made report success without doing anything leaves as many of root's.
+    // They are read back into the room the launch left after the list, which
+    // the parent never reads.
     uid_t ruid = 0, euid = 0, suid = 0;
+    const size_t n = static_cast<size_t>(param.groupCount);
+    gid_t* now = param.groups + n;
     const bool exact = syscall(SYS_getresuid, &ruid, &euid, &suid) == 0 && ruid == uid && euid == uid &&
                        suid == uid && syscall(SYS_getresgid, &rgid, &egid, &sgid) == 0 && rgid == gid &&
-                       egid == gid && sgid == gid && syscall(SYS_getgroups, 0, nullptr) == param.groupCount;
+                       egid == gid && sgid == gid && syscall(SYS_getgroups, n, now) == param.groupCount &&
+                       (n == 0 || memcmp(now, param.groups, n * sizeof(gid_t)) == 0);
     if (!exact)
         ChildFailed(event, reportFd, kExitUserSwitchFailed, "Child setuid failed, errno %d", EPERM);
 }

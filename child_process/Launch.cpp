@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -61,7 +62,11 @@ int ResolveUser(const char* name, ResolvedUser& user)
         user.groups.resize(static_cast<size_t>(count));
         int asked = count;
         if (getgrouplist(entry.pw_name, entry.pw_gid, user.groups.data(), &count) >= 0) {
+            // Sorted, as the kernel keeps them, and followed by as much room
+            // again, into which the child reads its groups back to compare.
             user.groups.resize(static_cast<size_t>(count));
+            std::sort(user.groups.begin(), user.groups.end());
+            user.groups.resize(2 * static_cast<size_t>(count));
             break;
         }
         if (count <= asked) {
@@ -198,7 +203,7 @@ bool MySqlChildProcess::PrepareUser(MySqlChildParam& param, LaunchPlan& plan)
     param.uid = user.uid;
     param.gid = user.gid;
     param.groups = user.groups.data();
-    param.groupCount = static_cast<int>(user.groups.size());
+    param.groupCount = static_cast<int>(user.groups.size() / 2);
     return true;
 }
 

@@ -57,7 +57,7 @@ struct MySqlChildParam {
     bool switchUser;
     uid_t uid;
     gid_t gid;
-    const gid_t* groups;
+    gid_t* groups;   // groupCount of them, sorted, then room for as many again
     int groupCount;
 
     // The child's debug context and texts, made in the parent too: an

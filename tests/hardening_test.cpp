@@ -4,9 +4,11 @@
 // pids, objects destroyed early, closed standard descriptors and passwords on
 // command lines.
 #include <fcntl.h>
+#include <grp.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -144,6 +146,29 @@ TEST_F(Hardening, ToolRunsAsExactlyTheUser)
         EXPECT_EQ(ReportValues(report, key), std::vector<std::string>{std::to_string(nobodyUid)}) << key;
     for (const char* key : {"gid", "egid", "sgid"})
         EXPECT_EQ(ReportValues(report, key), std::vector<std::string>{std::to_string(nobodyGid)}) << key;
+}
+
+// A setgroups that a filter makes report success without doing anything
+// leaves root's groups, as many as the user has: the child must see it.
+TEST_F(Hardening, ToolNeverRunsWithTheCallersGroups)
+{
+    if (!IsRoot())
+        GTEST_SKIP() << "switching to another user needs root";
+    const int rc = RunInSubprocess(
+        [] {
+            const gid_t root = 0;
+            SUB_CHECK(setgroups(1, &root) == 0, 10);
+            SUB_CHECK(DenySyscalls({SYS_setgroups}, 0), 11);
+            MySqlChildProcess child;
+            SUB_CHECK(child.Initialize(ProbeCommand("report"), "nobody", "") == 0, 12);
+            SUB_CHECK(child.HX_CreateProcess(false, false, false, false) == 0, 13);
+            SUB_CHECK(child.m_childErrno == EPERM, 14);
+            child.Finalize();
+            SUB_CHECK(child.Wait(0) == -1 && ExitCode(child) == 81, 15);
+            return 0;
+        },
+        60);
+    EXPECT_EQ(rc, 0);
 }
 
 // A host thread that blocks SIGTERM, and a host that ignores SIGHUP, must not
