@@ -147,10 +147,16 @@ void CloseDescriptorsFrom3AtExec()
         if (n == 0)
             return;
     }
+    // Up to the hard limit, not the soft one: a descriptor opened before the
+    // soft limit was lowered stays open above it. Bounded by the kernel's
+    // default ceiling on descriptors (nr_open).
+    constexpr long kCeiling = 1L << 20;
     rlimit limit{};
-    long max = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-                   ? static_cast<long>(limit.rlim_cur)
-                   : 65536;
+    long max = 65536;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        const rlim_t highest = limit.rlim_max > limit.rlim_cur ? limit.rlim_max : limit.rlim_cur;
+        max = highest == RLIM_INFINITY || highest > static_cast<rlim_t>(kCeiling) ? kCeiling : static_cast<long>(highest);
+    }
     for (long fd = 3; fd < max; ++fd)
         mark(static_cast<int>(fd));
 }

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -298,6 +300,42 @@ TEST_F(Startup, ToolHasOnlyThePipesAndTheErrorFile)
     EXPECT_EQ(o.parentWriteEnd.rfind("pipe:[", 0), 0u) << o.parentWriteEnd;
     EXPECT_EQ(o.parentReadEnd.rfind("pipe:[", 0), 0u) << o.parentReadEnd;
     EXPECT_NE(o.parentWriteEnd, o.parentReadEnd);
+}
+
+// Neither close_range (an older kernel, or a filter) nor /proc (a chroot):
+// the sweep tries every number up to the hard descriptor limit, which also
+// reaches a descriptor opened before the soft limit was lowered.
+TEST_F(Startup, WithoutCloseRangeOrProcTheSweepReachesPastTheSoftLimit)
+{
+    if (!IsRoot())
+        GTEST_SKIP() << "hiding /proc needs a mount namespace";
+    const std::string command = ProbeCommand("report");
+    const std::string out = env.dir() + "/report.txt";
+    const int rc = RunInSubprocess([&] {
+        rlimit limit{};
+        SUB_CHECK(getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_max > 1500, 10);
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 2048);
+        SUB_CHECK(setrlimit(RLIMIT_NOFILE, &limit) == 0, 11);
+        SUB_CHECK(dup2(open("/dev/null", O_RDONLY), 1500) == 1500, 12);
+        limit.rlim_cur = 1024;
+        SUB_CHECK(setrlimit(RLIMIT_NOFILE, &limit) == 0, 13);
+        SUB_CHECK(unshare(CLONE_NEWNS) == 0, 14);
+        SUB_CHECK(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, 15);
+        SUB_CHECK(mount("none", "/proc", "tmpfs", 0, nullptr) == 0, 16);
+        SUB_CHECK(DenySyscalls({SYS_close_range}, ENOSYS), 17);
+        MySqlChildProcess child;
+        SUB_CHECK(child.Initialize(command, "", "") == 0, 18);
+        SUB_CHECK(child.HX_CreateProcess(false, false, false, false) == 0, 19);
+        WriteFile(out, ReadAll(child));
+        child.Finalize();
+        SUB_CHECK(child.Wait(0) == 0, 20);
+        return 0;
+    });
+    ASSERT_EQ(rc, 0);
+    std::vector<int> numbers;
+    for (const auto& fd : FdsOf(ParseReport(ReadFile(out))))
+        numbers.push_back(fd.first);
+    EXPECT_EQ(numbers, (std::vector<int>{0, 1, 2}));
 }
 
 // With 0 and 1 closed in the host, the first pipe takes them and its write end
