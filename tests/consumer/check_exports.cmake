@@ -98,4 +98,10 @@ if(OBJDUMP)
       message(FATAL_ERROR "libMySqlProcess does not depend on ${lib}:\n${dyn}")
     endif()
   endforeach()
+  # Bound at load: the child that shares the agent's memory must not run the
+  # dynamic linker on its way to the exec.
+  # objdump shows DF_1_NOW as bit 0 of FLAGS_1.
+  if(NOT dyn MATCHES "FLAGS_1 +0x[0-9a-fA-F]*[13579bdfBDF]\n")
+    message(FATAL_ERROR "libMySqlProcess is not linked with -z now:\n${dyn}")
+  endif()
 endif()
