@@ -209,8 +209,11 @@ void MySqlChildProcess::PostFork(void* arg)
     if (!Redirect(filedesCW[1], 1))
         ChildFailed(event, reportFd, kExitRedirectFailed, "Child dup2-STDOUT failed,errno: %d", errno);
 
-    // Opened after the user switch, with the user's rights.
-    const int errFd = OpenErrorFileForTool(errFilePath.c_str(), FXFile::DoesFileExist(errFilePath));
+    // The launch's own file, else opened after the user switch, with the
+    // user's rights.
+    const int errFd = param->errFileFd != -1
+                          ? param->errFileFd
+                          : OpenErrorFileForTool(errFilePath.c_str(), FXFile::DoesFileExist(errFilePath));
     if (errFd < 0)
         ChildFailed(event, reportFd, kExitRedirectFailed, "Failed to create a MySqlErrors file [%s], errno [%d]", errno,
                     errFilePath.c_str());

@@ -32,18 +32,25 @@ int OnlyRegular(int fd, struct stat& st)
 
 }  // namespace
 
-void PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_t gid)
+int PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_t gid)
 {
     const int saved = errno;
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | kSafeOpen, 0660);
-    if (fd >= 0) {
-        // A file the user cannot write would fail the tool's start; without
-        // it the child creates one itself, as it would have done anyway.
-        if (giveToUser && fchown(fd, uid, gid) != 0)
-            unlink(path.c_str());
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
+    // A file the user cannot write would fail the tool's start; without it
+    // the child creates one itself, as it would have done anyway.
+    if (fd >= 0 && giveToUser && fchown(fd, uid, gid) != 0) {
+        unlink(path.c_str());
         close(fd);
+        fd = -1;
+    }
+    // Kept off 0-2, which the child's redirections overwrite.
+    if (fd >= 0 && fd < 3) {
+        const int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        close(fd);
+        fd = high;
     }
     errno = saved;
+    return fd;
 }
 
 int OpenErrorFileForTool(const char* path, bool exists)
@@ -52,6 +59,14 @@ int OpenErrorFileForTool(const char* path, bool exists)
     const int fd = exists ? open(path, O_WRONLY | O_APPEND | kSafeOpen) : open(path, O_WRONLY | O_CREAT | kSafeOpen, 0660);
     if (OnlyRegular(fd, st) < 0)
         return -1;
+    // A file already there belongs to the tool's user or to root. One that a
+    // third account planted under the predictable name, in a folder it could
+    // write, would hand that account the tool's error output.
+    if (st.st_uid != geteuid() && st.st_uid != 0) {
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
     // Non-blocking mode only guarded the open; the tool gets a plain file.
     const int flags = fcntl(fd, F_GETFL);
     if (flags >= 0)

@@ -14,13 +14,18 @@ namespace LibMySqlProcess {
 
 // Parent side, before the fork: creates the file when it does not exist yet
 // and hands it to the user the tool will run as, so that the tool appends to
-// a file of its own in a folder that stays closed to it. Best effort: when
-// the file cannot be made, the child's own open decides.
-void PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_t gid);
+// a file of its own in a folder that stays closed to it. Returns the open
+// file (close-on-exec, 3 or above), which the child takes as its standard
+// error instead of opening the path again: nothing can be swapped in
+// between. Best effort: -1 when the file cannot be made, and the child's own
+// open decides.
+int PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_t gid);
 
 // Child side, the tool's standard error: appends to an existing file, else
-// creates it 0660 (less the umask). System calls only, so that it is safe
-// between fork and exec. A descriptor, or -1 with errno set.
+// creates it 0660 (less the umask). Only a regular file (else EINVAL, ELOOP
+// or ENXIO) owned by the caller's effective user or by root (else EPERM).
+// System calls only, so that it is safe between fork and exec. A
+// descriptor, or -1 with errno set.
 int OpenErrorFileForTool(const char* path, bool exists);
 
 // Parent side, for reading it back; *size gets its size. A descriptor, or -1

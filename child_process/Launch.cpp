@@ -345,10 +345,13 @@ int MySqlChildProcess::HX_CreateProcess(bool, bool, bool useSystemLibPath, bool 
                      useBaseLibPath);
     if (!PrepareChildObjects(param, plan, useSystemLibPath, useBaseLibPath))
         return -1;
-    PrecreateErrorFile(m_errFilePath, param.switchUser, param.uid, param.gid);
+    param.errFileFd = PrecreateErrorFile(m_errFilePath, param.switchUser, param.uid, param.gid);
     ReapEndedChildren();
 
-    if (!ForkChild(param))
+    const bool forked = ForkChild(param);
+    if (param.errFileFd != -1)
+        close(param.errFileFd);
+    if (!forked)
         return -1;
 
     close(m_filedesPW[0]);

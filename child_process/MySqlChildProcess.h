@@ -68,6 +68,9 @@ struct MySqlChildParam {
     // Write end of the report pipe (close-on-exec): a child whose start-up
     // fails writes the errno there; an exec closes it unwritten.
     int reportFd;
+    // The error file as the launch created it, or -1: then the child opens
+    // the path itself.
+    int errFileFd = -1;
     std::string childErrFilePath;  // the path again: the child's copy into it fits without allocating
     std::string baseLibPathEnv;    // "LD_LIBRARY_PATH=<base home>" for the base home mode
 };

@@ -117,6 +117,25 @@ TEST_F(Hardening, PlantedErrorFileIsNeverFollowedNorWaitedOn)
     }
 }
 
+// A regular file that another account planted under the error file's name,
+// in a job folder it could write, is not used: the tool's error output would
+// be that account's to read.
+TEST_F(Hardening, ErrorFilePlantedByAnotherAccountIsNotUsed)
+{
+    if (!IsRoot())
+        GTEST_SKIP() << "planting as another account needs root";
+    MySqlChildProcess child;
+    ASSERT_EQ(child.Initialize(ProbeCommand("stderr 0 \"ERROR from the tool\""), "", ""), 0);
+    WriteFile(child.m_errFilePath, "planted\n", 0666);
+    ASSERT_EQ(chown(child.m_errFilePath.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
+    EXPECT_EQ(child.m_childErrno, EPERM);
+    child.Finalize();
+    EXPECT_EQ(child.Wait(0), -1);
+    EXPECT_EQ(ExitCode(child), 77);
+    EXPECT_EQ(ReadFile(child.m_errFilePath), "planted\n");
+}
+
 // The tool runs with exactly the user's ids, real, effective and saved, even
 // when the host's real group already is the user's primary group but its
 // effective and saved groups are root's.
