@@ -25,7 +25,10 @@ CKoError FXFolder::CreateFoldersIteratively(const std::string& path, _SECURITY_A
         std::string level = path.substr(0, pos);
         if (level.empty() || level == "/")
             continue;
-        if (mkdir(level.c_str(), 0777) != 0) {
+        // 0755 at most, whatever the umask: the job folders hold every
+        // tool's error file, and an agent started with umask 0 must not
+        // leave them writable by every account.
+        if (mkdir(level.c_str(), 0755) != 0) {
             const int err = errno;
             if (err == EEXIST && DoesFolderExist(level))
                 continue;

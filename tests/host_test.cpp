@@ -622,11 +622,17 @@ TEST(HostFXFolder, CreateFoldersIterativelyMakesMissingParents)
     TempDir tmp;
     const std::string deep = tmp / "a/b/c/d/e";
     ASSERT_FALSE(FXFolder::DoesFolderExist(tmp / "a"));
+    const mode_t mask = umask(0);  // an agent started with umask 0
     CKoError result = FXFolder::CreateFoldersIteratively(deep, nullptr);
+    umask(mask);
     EXPECT_FALSE(result.IsError()) << result.AsString();
     EXPECT_GE(result.Code(), 0);
-    for (const char* level : {"a", "a/b", "a/b/c", "a/b/c/d", "a/b/c/d/e"})
+    for (const char* level : {"a", "a/b", "a/b/c", "a/b/c/d", "a/b/c/d/e"}) {
         EXPECT_TRUE(FXFolder::DoesFolderExist(tmp / level)) << level;
+        struct stat st {};
+        ASSERT_EQ(stat((tmp / level).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0755u) << level << ": writable by others";
+    }
 
     // Already there, or with a trailing slash: nothing to do, no error.
     testsupport::WriteFile(deep + "/marker", "m");
