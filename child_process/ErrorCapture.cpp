@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "child_process/ErrorFile.h"
@@ -108,15 +110,32 @@ void MySqlChildProcess::logBufferContent()
         close(fd);
         return;
     }
-    char* line = nullptr;
-    size_t capacity = 0;
-    ssize_t n;
-    while ((n = getline(&line, &capacity, file)) >= 0) {
-        if (n > 0 && line[n - 1] == '\n')
-            line[n - 1] = '\0';
-        MSCP_LOG(m_event, "logBufferContent", "<<THIRD PARTY>> %s", line);
+    // At most kLoggedLineMax bytes of each line are kept: the file is the
+    // tool's user's to fill, and one endless line must not become as much of
+    // the agent's memory. A debug line holds less than that anyway.
+    constexpr size_t kLoggedLineMax = 16 * 1024;
+    std::unique_ptr<char[]> line(new (std::nothrow) char[kLoggedLineMax + 1]);
+    if (line == nullptr) {
+        fclose(file);
+        return;
     }
-    free(line);
+    for (;;) {
+        size_t length = 0;
+        bool any = false;
+        int c;
+        while ((c = getc_unlocked(file)) != EOF && c != '\n') {
+            any = true;
+            if (length < kLoggedLineMax)
+                line[length++] = static_cast<char>(c);
+        }
+        // A line feed at the very end of the file adds no further line.
+        if (c == EOF && !any)
+            break;
+        line[length] = '\0';
+        MSCP_LOG(m_event, "logBufferContent", "<<THIRD PARTY>> %s", line.get());
+        if (c == EOF)
+            break;
+    }
     fclose(file);
 }
 

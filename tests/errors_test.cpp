@@ -2,6 +2,8 @@
 // holding a key (ReadLastErr, which reports its failures to the process-wide
 // log writer) and the whole file into the debug log (logBufferContent). The
 // files are real files at the path Initialize fixed.
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -321,6 +323,31 @@ TEST_F(ErrorCaptureTest, LogBufferContentLogsEveryLine)
         EXPECT_EQ(m_env.Messages(kLogBufferTag), expected);
     }
     EXPECT_TRUE(m_writer->calls.empty());
+}
+
+// The error file is the tool's user's to fill: one endless line must not
+// become as much of the agent's memory, and the line after it still counts.
+TEST_F(ErrorCaptureTest, LogBufferContentKeepsOnlyTheStartOfAnEndlessLine)
+{
+    const size_t mib = 1 << 20;
+    {
+        FILE* file = fopen(m_child.m_errFilePath.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        const std::string chunk(mib, 'x');
+        for (int i = 0; i < 64; ++i)
+            ASSERT_EQ(fwrite(chunk.data(), 1, chunk.size(), file), chunk.size());
+        fputs("\nnext\n", file);
+        fclose(file);
+    }
+    rusage before {}, after {};
+    getrusage(RUSAGE_SELF, &before);
+    m_child.logBufferContent();
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(static_cast<size_t>(after.ru_maxrss - before.ru_maxrss) * 1024, 16 * mib);
+    const auto lines = m_env.Messages(kLogBufferTag);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("<<THIRD PARTY>> xxxx", 0), 0u);
+    EXPECT_EQ(lines[1], "<<THIRD PARTY>> next");
 }
 
 TEST_F(ErrorCaptureTest, LogBufferContentWithoutErrorFileLogsNothing)
