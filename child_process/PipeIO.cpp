@@ -45,6 +45,9 @@ int MySqlChildProcess::WriteBuf(char* data, long length)
             // error is the one the caller must see.
             m_lastErr = err;
             MSCP_LOG(m_event, "WriteBuf", "Error Stream: %s", errorStream);
+            // ReadErrBuf also cleared errno; a caller's GetLastErr would
+            // otherwise turn the failure into 0.
+            errno = err;
             return -1;
         }
         MSCP_LOG_LVL(m_event, "WriteBuf", 8, "wrote %d bytes", static_cast<int>(n));

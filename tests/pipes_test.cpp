@@ -414,6 +414,7 @@ TEST_F(PipeTest, WriteToAChildThatStoppedReadingFailsWithBrokenPipe)
     EXPECT_EQ(child.WriteBuf(const_cast<char*>(data.data()), 4 << 20), -1);
 
     EXPECT_EQ(child.m_lastErr.load(), EPIPE);
+    EXPECT_EQ(child.GetLastErr(), EPIPE) << "errno no longer tells the failure";
     EXPECT_EQ(testsupport::ReadAll(child), std::string(data.data(), 100));
     EXPECT_EQ(child.Wait(0), 0);
 }
