@@ -270,8 +270,16 @@ bool MySqlChildProcess::ForkChild(MySqlChildParam& param)
     // Kept off 0-2, which the child's redirections overwrite.
     if (report[1] < 3) {
         const int high = fcntl(report[1], F_DUPFD_CLOEXEC, 3);
+        const int err = errno;
         close(report[1]);
         report[1] = high;
+        // Without it the child's start-up could not be reported.
+        if (high < 0) {
+            close(report[0]);
+            MSCP_LOG(m_event, "HX_CreateProcess", "pipe(report) call failed: errno=%d", err);
+            m_lastErr = err;
+            return false;
+        }
     }
     param.reportFd = report[1];
 
