@@ -94,7 +94,9 @@ Exit status:
            failed
   128+N    the tool was killed by signal N
   124      --timeout passed; the tools were terminated
-  130, 143 this program got SIGINT or SIGTERM; the tools were terminated
+  129, 130, 131, 143
+           this program got SIGHUP, SIGINT, SIGQUIT or SIGTERM; the tools
+           were terminated
   1        the library could not launch the tool, or moving data failed
   2        bad arguments
 
@@ -424,6 +426,8 @@ private:
     std::thread m_thread;
 };
 
+int OpenUnlessStopped(const char* path, int flags, int* stopSignal);
+
 // --output FILE: the tool's output goes to a temporary file beside FILE,
 // created 0600 (a backup holds the database's data), and is renamed over
 // FILE only when every tool succeeded, so that a failed or interrupted run
@@ -436,13 +440,20 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // -1 with errno when neither the temporary file nor FILE can be opened.
-    int Open(const std::string& path)
+    // -1 with errno when neither the temporary file nor FILE can be opened
+    // (EINTR with *stopSignal set when a stop signal came first).
+    int Open(const std::string& path, int* stopSignal)
     {
         m_path = path;
         struct stat st {};
+        // A link that another account planted in a shared folder would send
+        // the backup wherever it points: only ours and root's are followed.
+        if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid != geteuid() && st.st_uid != 0) {
+            errno = EPERM;
+            return -1;
+        }
         if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-            m_fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+            m_fd = OpenUnlessStopped(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC, stopSignal);
             return m_fd;
         }
         const size_t slash = path.rfind('/');
@@ -515,7 +526,7 @@ private:
     int m_fd = -1;
 };
 
-// SIGINT and SIGTERM only leave a byte (the signal's number) in a pipe that
+// SIGHUP, SIGINT, SIGQUIT and SIGTERM only leave a byte (the signal's number) in a pipe that
 // the main thread watches, together with the time limit; the main thread
 // terminates the tools and removes the temporary output file. The handlers
 // are reset to the default at the tools' exec. A 0 byte says the chain ended.
@@ -530,15 +541,37 @@ extern "C" void NoteSignal(int sig)
     errno = saved;
 }
 
-bool CatchStopSignals()
+// Until the tools run, the handlers interrupt what they land on (restart
+// false): opening a FIFO whose other end never comes must still end on a
+// signal. Afterwards interrupted calls restart.
+bool CatchStopSignals(bool restart)
 {
-    if (pipe2(g_events, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (g_events[0] == -1 && pipe2(g_events, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
     struct sigaction sa {};
     sa.sa_handler = NoteSignal;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
+    sa.sa_flags = restart ? SA_RESTART : 0;
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+        if (sigaction(sig, &sa, nullptr) != 0)
+            return false;
+    return true;
+}
+
+// open(2) that a stop signal ends: -1 with errno EINTR and *stopSignal set.
+int OpenUnlessStopped(const char* path, int flags, int* stopSignal)
+{
+    for (;;) {
+        const int fd = open(path, flags);
+        if (fd >= 0 || errno != EINTR)
+            return fd;
+        unsigned char byte = 0;
+        if (read(g_events[0], &byte, 1) == 1 && byte != 0) {
+            *stopSignal = byte;
+            errno = EINTR;
+            return -1;
+        }
+    }
 }
 
 void NoteChainEnded()
@@ -721,26 +754,40 @@ int Run(const Options& opts)
 {
     // Before the output file exists, so that no signal can leave its
     // temporary behind.
-    if (!CatchStopSignals()) {
+    if (!CatchStopSignals(false)) {
         fprintf(stderr, "%s: cannot set up signal handling: %s\n", kProgram, strerror(errno));
         return kExitHostFailure;
     }
 
-    // Opened before any tool starts, so that a wrong name costs nothing.
+    // Opened before any tool starts, so that a wrong name costs nothing. A
+    // FIFO waits here for its other end, until a stop signal.
+    int openStop = 0;
+    auto stoppedWhileOpening = [&] {
+        fprintf(stderr, "%s: stopped by SIG%s before any tool started\n", kProgram, sigabbrev_np(openStop));
+        return 128 + openStop;
+    };
     int inputFd = -1;
     if (opts.input == "-") {
         inputFd = 0;
     } else if (!opts.input.empty()) {
-        inputFd = open(opts.input.c_str(), O_RDONLY | O_CLOEXEC);
+        inputFd = OpenUnlessStopped(opts.input.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC, &openStop);
+        if (inputFd < 0 && openStop != 0)
+            return stoppedWhileOpening();
         if (inputFd < 0)
             UsageError("cannot open the input file '" + opts.input + "': " + strerror(errno));
     }
     OutputFile outputFile;
     int outputFd = 1;
     if (opts.output != "-") {
-        outputFd = outputFile.Open(opts.output);
+        outputFd = outputFile.Open(opts.output, &openStop);
+        if (outputFd < 0 && openStop != 0)
+            return stoppedWhileOpening();
         if (outputFd < 0)
             UsageError("cannot create the output file '" + opts.output + "': " + strerror(errno));
+    }
+    if (!CatchStopSignals(true)) {
+        fprintf(stderr, "%s: cannot set up signal handling: %s\n", kProgram, strerror(errno));
+        return kExitHostFailure;
     }
 
     std::vector<std::unique_ptr<Stage>> stages;

@@ -1098,6 +1098,7 @@ TEST_F(MysqlChildProgram, TimeoutAndStopSignalsTerminateTheToolsAndKeepTheEarlie
         {"--timeout 1", "--timeout", 0, 124, "ran longer than 1 s"},
         {"SIGINT", nullptr, SIGINT, 130, "stopped by SIGINT"},
         {"SIGTERM", nullptr, SIGTERM, 143, "stopped by SIGTERM"},
+        {"SIGHUP", nullptr, SIGHUP, 129, "stopped by SIGHUP"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1137,6 +1138,40 @@ TEST_F(MysqlChildProgram, TimeoutAndStopSignalsTerminateTheToolsAndKeepTheEarlie
         std::sort(left.begin(), left.end());
         EXPECT_EQ(left, (std::vector<std::string>{"backup.sql", "tool.pid"})) << "a temporary file is left";
     }
+}
+
+// A FIFO whose other end never comes is waited for, but a stop signal still
+// ends the wait (the handlers do not restart the open).
+TEST_F(MysqlChildProgram, StopSignalEndsTheWaitForAFifo)
+{
+    for (const char* option : {"--input", "--output"}) {
+        SCOPED_TRACE(option);
+        TempDir dir;
+        const std::string fifo = dir / "fifo";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        const pid_t program = StartMysqlChild({option, fifo, "/bin/cat"}, dir / "out", dir / "err");
+        ASSERT_GT(program, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kill(program, SIGTERM);
+        EXPECT_EQ(ShellCode(testsupport::WaitWithDeadline(program, 20)), 143) << ReadFile(dir / "err");
+    }
+}
+
+// A link another account planted where the backup goes is not followed.
+TEST_F(MysqlChildProgram, OutputLinkOfAnotherAccountIsNotFollowed)
+{
+    if (!testsupport::IsRoot())
+        GTEST_SKIP() << "planting a link as another account needs root";
+    TempDir dir;
+    const std::string elsewhere = dir / "elsewhere.txt";
+    WriteFile(elsewhere, "untouched\n");
+    const std::string link = dir / "backup.sql";
+    ASSERT_EQ(symlink(elsewhere.c_str(), link.c_str()), 0);
+    ASSERT_EQ(lchown(link.c_str(), 65534, 65534), 0);
+    const Program p = RunMysqlChild({"--output", link, "/bin/echo SECRET DUMP"});
+    EXPECT_EQ(p.code, 2) << p.err;
+    EXPECT_TRUE(Contains(p.err, "Operation not permitted")) << p.err;
+    EXPECT_EQ(ReadFile(elsewhere), "untouched\n");
 }
 
 // mariadb-backup --stream piped into mbstream -x: no input, no final output,
