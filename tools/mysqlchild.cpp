@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -442,16 +443,24 @@ public:
 
     // -1 with errno when neither the temporary file nor FILE can be opened
     // (EINTR with *stopSignal set when a stop signal came first).
-    int Open(const std::string& path, int* stopSignal)
+    int Open(const std::string& given, int* stopSignal)
     {
-        m_path = path;
+        std::string path = given;
         struct stat st {};
-        // A link that another account planted in a shared folder would send
-        // the backup wherever it points: only ours and root's are followed.
-        if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid != geteuid() && st.st_uid != 0) {
-            errno = EPERM;
-            return -1;
+        if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            // A link that another account planted in a shared folder would
+            // send the backup wherever it points: only ours and root's are
+            // followed. The file it leads to is the one replaced, not the
+            // link (/dev/stdout must stay a link).
+            if (st.st_uid != geteuid() && st.st_uid != 0) {
+                errno = EPERM;
+                return -1;
+            }
+            char resolved[PATH_MAX];
+            if (realpath(path.c_str(), resolved) != nullptr)
+                path = resolved;
         }
+        m_path = path;
         if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
             m_fd = OpenUnlessStopped(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC, stopSignal);
             return m_fd;

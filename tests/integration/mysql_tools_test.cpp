@@ -1157,7 +1157,8 @@ TEST_F(MysqlChildProgram, StopSignalEndsTheWaitForAFifo)
     }
 }
 
-// A link another account planted where the backup goes is not followed.
+// A link another account planted where the backup goes is not followed; one
+// of ours leads to the file that is replaced, and stays a link.
 TEST_F(MysqlChildProgram, OutputLinkOfAnotherAccountIsNotFollowed)
 {
     if (!testsupport::IsRoot())
@@ -1172,6 +1173,13 @@ TEST_F(MysqlChildProgram, OutputLinkOfAnotherAccountIsNotFollowed)
     EXPECT_EQ(p.code, 2) << p.err;
     EXPECT_TRUE(Contains(p.err, "Operation not permitted")) << p.err;
     EXPECT_EQ(ReadFile(elsewhere), "untouched\n");
+
+    ASSERT_EQ(lchown(link.c_str(), 0, 0), 0);
+    EXPECT_EQ(RunMysqlChild({"--output", link, "/bin/echo new dump"}).code, 0);
+    EXPECT_EQ(ReadFile(elsewhere), "new dump\n");
+    struct stat st {};
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by the file";
 }
 
 // mariadb-backup --stream piped into mbstream -x: no input, no final output,
