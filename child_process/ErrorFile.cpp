@@ -32,6 +32,17 @@ int OnlyRegular(int fd, struct stat& st)
 
 }  // namespace
 
+int KeepOffStandardStreams(int fd)
+{
+    if (fd < 0 || fd >= 3)
+        return fd;
+    const int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return high;
+}
+
 int PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_t gid)
 {
     const int saved = errno;
@@ -43,12 +54,7 @@ int PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_
         close(fd);
         fd = -1;
     }
-    // Kept off 0-2, which the child's redirections overwrite.
-    if (fd >= 0 && fd < 3) {
-        const int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        close(fd);
-        fd = high;
-    }
+    fd = KeepOffStandardStreams(fd);
     errno = saved;
     return fd;
 }

@@ -12,6 +12,12 @@ namespace LibMySqlProcess {
 // accepts only a regular file; anything else fails with ELOOP, ENXIO or
 // EINVAL.
 
+// fd itself when it is 3 or above; otherwise a close-on-exec copy there, the
+// original closed (-1 with errno when no copy could be made). The child's
+// redirections overwrite 0-2, so what the parent hands over must not sit
+// there, as a daemon started with them closed would have it.
+int KeepOffStandardStreams(int fd);
+
 // Parent side, before the fork: creates the file when it does not exist yet
 // and hands it to the user the tool will run as, so that the tool appends to
 // a file of its own in a folder that stays closed to it. Returns the open

@@ -267,27 +267,21 @@ bool MySqlChildProcess::ForkChild(MySqlChildParam& param)
         m_lastErr = err;
         return false;
     }
-    // Kept off 0-2, which the child's redirections overwrite.
-    if (report[1] < 3) {
-        const int high = fcntl(report[1], F_DUPFD_CLOEXEC, 3);
+    // Without it the child's start-up could not be reported.
+    report[1] = KeepOffStandardStreams(report[1]);
+    if (report[1] < 0) {
         const int err = errno;
-        close(report[1]);
-        report[1] = high;
-        // Without it the child's start-up could not be reported.
-        if (high < 0) {
-            close(report[0]);
-            MSCP_LOG(m_event, "HX_CreateProcess", "pipe(report) call failed: errno=%d", err);
-            m_lastErr = err;
-            return false;
-        }
+        close(report[0]);
+        MSCP_LOG(m_event, "HX_CreateProcess", "pipe(report) call failed: errno=%d", err);
+        m_lastErr = err;
+        return false;
     }
     param.reportFd = report[1];
 
     char forkError[128] = {};
     const bool forked = m_hxProcess->Fork(&MySqlChildProcess::PostFork, &param, forkError, 120);
     const int forkErrno = errno;
-    if (report[1] != -1)
-        close(report[1]);
+    close(report[1]);
     if (forked) {
         int childErrno = 0;
         ssize_t n;

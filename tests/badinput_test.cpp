@@ -19,12 +19,15 @@
 #include <thread>
 #include <vector>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) && !defined(__SANITIZE_ADDRESS__)
-#define __SANITIZE_ADDRESS__ 1  // clang's way of saying it
-#endif
-#endif
+// GCC says __SANITIZE_ADDRESS__, clang only __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
+#define BADINPUT_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BADINPUT_ASAN 1
+#endif
+#endif
+#if defined(BADINPUT_ASAN)
 #include <sanitizer/asan_interface.h>
 #define BADINPUT_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
 #define BADINPUT_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)

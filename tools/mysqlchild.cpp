@@ -341,8 +341,10 @@ void FeedInput(Stage& stage, int fd, const std::atomic<bool>& chainEnded)
     stage.child.CloseInput();
 }
 
-// Streams one tool's output into the next tool's input.
-void Relay(Stage& from, Stage& to)
+// Reads a tool's output until it ends, handing each piece to sink, which
+// returns false to stop; then closes that output.
+template <typename Sink>
+void DrainOutput(Stage& from, Sink&& sink)
 {
     std::unique_ptr<char[]> buffer(new char[kBufferSize + 1]);
     for (;;) {
@@ -352,17 +354,25 @@ void Relay(Stage& from, Stage& to)
             from.ioWhat = "reading from " + from.program + " failed";
             break;
         }
-        if (length == 0)
+        if (length == 0 || !sink(buffer.get(), length))
             break;
-        from.bytesOut += static_cast<uint64_t>(length);
-        if (to.child.WriteBuf(buffer.get(), length) != 0) {
-            to.ioError = to.child.m_lastErr.load();
-            to.ioWhat = "writing to " + to.program + " failed";
-            break;
-        }
-        to.bytesIn += static_cast<uint64_t>(length);
     }
     from.child.CloseOutput();
+}
+
+// Streams one tool's output into the next tool's input.
+void Relay(Stage& from, Stage& to)
+{
+    DrainOutput(from, [&](char* data, long length) {
+        from.bytesOut += static_cast<uint64_t>(length);
+        if (to.child.WriteBuf(data, length) != 0) {
+            to.ioError = to.child.m_lastErr.load();
+            to.ioWhat = "writing to " + to.program + " failed";
+            return false;
+        }
+        to.bytesIn += static_cast<uint64_t>(length);
+        return true;
+    });
     to.child.CloseInput();
 }
 
@@ -728,25 +738,14 @@ void MoveAndWait(std::vector<std::unique_ptr<Stage>>& stages, int inputFd, int o
         threads.emplace_back([&, i] { Relay(*stages[i], *stages[i + 1]); });
 
     // The last tool's output, in this thread.
-    {
-        std::unique_ptr<char[]> buffer(new char[kBufferSize + 1]);
-        for (;;) {
-            long length = kBufferSize + 1;
-            if (last.child.ReadBuf(buffer.get(), &length) != 0) {
-                last.ioError = last.child.m_lastErr.load();
-                last.ioWhat = "reading from " + last.program + " failed";
-                break;
-            }
-            if (length == 0)
-                break;
-            if (!WriteAllFd(outputFd, buffer.get(), static_cast<size_t>(length))) {
-                result.outputError = errno;
-                break;
-            }
-            last.bytesOut += static_cast<uint64_t>(length);
+    DrainOutput(last, [&](const char* data, long length) {
+        if (!WriteAllFd(outputFd, data, static_cast<size_t>(length))) {
+            result.outputError = errno;
+            return false;
         }
-        last.child.CloseOutput();
-    }
+        last.bytesOut += static_cast<uint64_t>(length);
+        return true;
+    });
     chainEnded = true;
     for (auto& thread : threads)
         thread.join();
