@@ -202,6 +202,11 @@ void MySqlChildProcess::PostFork(void* arg)
     close(filedesCW[0]);
     filedesCW[0] = -1;
 
+    // The tool leads a process group of its own, so that stopping it reaches
+    // the children it starts too. It cannot fail for a fresh child; if it
+    // did, the group would not exist and signalling it would reach nothing.
+    setpgid(0, 0);
+
     if (param->switchUser)
         SwitchUser(*param, event, reportFd);
     if (!Redirect(filedesPW[0], 0))
