@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <signal.h>
-#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -14,6 +13,7 @@
 
 #include "child_process/ErrorFile.h"
 #include "child_process/MySqlChildProcess.h"
+#include "child_process/StartupReport.h"
 #include "host/EvDebug.h"
 #include "host/FXFile.h"
 
@@ -23,31 +23,28 @@ namespace {
 
 constexpr char kTag[] = "MySqlChildProcess::PostFork";
 
-// Logs the failed stage's message, tells the parent the errno through the
-// report pipe and ends the child with the stage's exit code.
-[[noreturn]] void ChildFailed(EvEvent* event, int reportFd, int exitCode, const char* format, int err,
-                              const char* path = nullptr)
+// The one way out of a failed step: the step and its errno go to the launch,
+// which logs the step's message, and the child ends with the stage's code.
+[[noreturn]] void ChildFailed(int reportFd, int exitCode, StartupStep step, int err)
 {
-    if (path != nullptr)
-        event->Debug(kTag, format, path, err);
-    else
-        event->Debug(kTag, format, err);
+    const StartupReport record{kReportMagic, exitCode, step, err};
     ssize_t n;
     do {
-        n = write(reportFd, &err, sizeof err);
+        n = write(reportFd, &record, sizeof record);
     } while (n < 0 && errno == EINTR);
     _exit(exitCode);
 }
 
-// Puts fd where the tool expects it. dup2 clears close-on-exec on its copy;
-// a descriptor that already is the target (a host that started with 0-2
-// closed) has the flag cleared instead, since dup2 onto itself keeps it.
-bool Redirect(int fd, int target)
+// Puts fd where the tool expects it: 0 or the errno. dup2 clears
+// close-on-exec on its copy; a descriptor that already is the target (a host
+// that started with 0-2 closed) has the flag cleared instead, since dup2
+// onto itself keeps it.
+int Redirect(int fd, int target)
 {
     if (fd != target)
-        return dup2(fd, target) == target;
+        return dup2(fd, target) == target ? 0 : errno;
     const int flags = fcntl(fd, F_GETFD);
-    return flags >= 0 && fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC) == 0;
+    return flags >= 0 && fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC) == 0 ? 0 : errno;
 }
 
 // The tool starts with every signal at its default, whatever the host had
@@ -64,40 +61,6 @@ void ResetSignalDispositions()
         action.sa_handler = sig == SIGPIPE ? SIG_IGN : SIG_DFL;
         sigaction(sig, &action, nullptr);
     }
-}
-
-// Raw system calls: glibc's setgroups, setresgid and setresuid make every
-// thread of the address space change its ids, and a child that shares the
-// parent's memory would change the host's own threads.
-void SwitchUser(const MySqlChildParam& param, EvEvent* event, int reportFd)
-{
-    const uid_t uid = param.uid;
-    const gid_t gid = param.gid;
-    if (syscall(SYS_setgroups, static_cast<size_t>(param.groupCount), param.groups) != 0)
-        ChildFailed(event, reportFd, kExitUserSwitchFailed, "Child initgroups failed, errno %d", errno);
-    gid_t rgid = 0, egid = 0, sgid = 0;
-    // No setgid-family call when every group id already is the user's: a
-    // filter that denies those calls must not break such a switch.
-    const bool gidsMatch = syscall(SYS_getresgid, &rgid, &egid, &sgid) == 0 && rgid == gid && egid == gid && sgid == gid;
-    if (!gidsMatch && syscall(SYS_setresgid, gid, gid, gid) != 0)
-        ChildFailed(event, reportFd, kExitUserSwitchFailed, "Child setgid failed, errno %d", errno);
-    if (syscall(SYS_setresuid, uid, uid, uid) != 0)
-        ChildFailed(event, reportFd, kExitUserSwitchFailed, "Child setuid failed, errno %d", errno);
-
-    // Fail closed: the tool runs as exactly this user or not at all. The
-    // groups are compared one by one, not counted: a setgroups that a filter
-    // made report success without doing anything leaves as many of root's.
-    // They are read back into the room the launch left after the list, which
-    // the parent never reads.
-    uid_t ruid = 0, euid = 0, suid = 0;
-    const size_t n = static_cast<size_t>(param.groupCount);
-    gid_t* now = param.groups + n;
-    const bool exact = syscall(SYS_getresuid, &ruid, &euid, &suid) == 0 && ruid == uid && euid == uid &&
-                       suid == uid && syscall(SYS_getresgid, &rgid, &egid, &sgid) == 0 && rgid == gid &&
-                       egid == gid && sgid == gid && syscall(SYS_getgroups, n, now) == param.groupCount &&
-                       (n == 0 || memcmp(now, param.groups, n * sizeof(gid_t)) == 0);
-    if (!exact)
-        ChildFailed(event, reportFd, kExitUserSwitchFailed, "Child setuid failed, errno %d", EPERM);
 }
 
 // Makes every descriptor from 3 up close at the exec, however high it is.
@@ -161,6 +124,27 @@ void CloseDescriptorsFrom3AtExec()
         mark(static_cast<int>(fd));
 }
 
+// The standard error the tool gets: the file the launch created, else the
+// path opened with the caller's rights. When the helper switches the user,
+// the path is left to it, to be opened as the user; descriptor 2 is closed
+// meanwhile, so that nothing of the agent's reaches the helper there.
+int SetUpStandardError(const MySqlChildParam& p, StartupStep& step)
+{
+    step = kStepStderr;
+    if (p.errFileFd != -1)
+        return Redirect(p.errFileFd, 2);
+    if (p.viaHelper) {
+        close(2);
+        return 0;
+    }
+    step = kStepErrorFile;
+    const int fd = OpenErrorFileForTool(p.errFile, FXFile::DoesFileExist(p.errFile));
+    if (fd < 0)
+        return errno;
+    step = kStepStderr;
+    return Redirect(fd, 2);
+}
+
 }  // namespace
 
 // The child's whole path from fork to exec.
@@ -169,86 +153,67 @@ void CloseDescriptorsFrom3AtExec()
 // clone) as well as in a forked copy of a many-threaded host:
 // - no lock another thread may hold, no allocation, no user-database lookup,
 //   no stdio, no time-zone conversion: everything the child needs (its
-//   argument vector, the user's ids and groups, its host objects, the texts
-//   it formats) was prepared by the launch and arrives in the record;
-// - no C library call that changes process-wide state: the user switch uses
-//   raw system calls, the host's debug log writes without touching shared
-//   state;
+//   argument vector, the exec it makes, its host objects, the texts it logs)
+//   was prepared by the launch and arrives in the record;
+// - no C library call that changes process-wide state, and no change of
+//   credentials: a child that shares the agent's memory and switched user
+//   would make that memory undumpable and belong to another account; the
+//   launch helper switches the user after its own exec;
 // - no write to memory the parent reads afterwards. Even errno belongs to the
 //   suspended parent thread in a shared address space, and the parent's fork
-//   restores it. The child's result (the errno of the failed stage) leaves
+//   restores it. The child's result (the failed step and its errno) leaves
 //   through the report pipe, which closes at the exec;
 // - every end is exec or _exit, never exit: the parent's atexit handlers and
 //   stdio buffers must not run or flush in the child. Nothing is freed.
+// Each step returns 0 or an errno; a failure ends the child at once through
+// ChildFailed, with its stage's exit code.
 void MySqlChildProcess::PostFork(void* arg)
 {
-    auto* param = static_cast<MySqlChildParam*>(arg);
-    EvEvent* event = param->childEvent;
-    const int reportFd = param->reportFd;
+    const MySqlChildParam& p = *static_cast<const MySqlChildParam*>(arg);
+    const int report = p.reportFd;
     ResetSignalDispositions();
-
-    char command[kCommandLineSize];
-    char userName[kUserNameSize];
-    int filedesPW[2];
-    int filedesCW[2];
-    bool useSystemLibPath = false;
-    bool useBaseLibPath = false;
-    std::string& errFilePath = param->childErrFilePath;
-    GetPostForkParam(param, command, userName, filedesPW, filedesCW, event, useSystemLibPath, errFilePath,
-                     useBaseLibPath);
-
-    close(filedesPW[1]);
-    filedesPW[1] = -1;
-    close(filedesCW[0]);
-    filedesCW[0] = -1;
+    close(p.filedesPW[1]);
+    close(p.filedesCW[0]);
 
     // The tool leads a process group of its own, so that stopping it reaches
     // the children it starts too. It cannot fail for a fresh child; if it
     // did, the group would not exist and signalling it would reach nothing.
     setpgid(0, 0);
 
-    if (param->switchUser)
-        SwitchUser(*param, event, reportFd);
-    if (!Redirect(filedesPW[0], 0))
-        ChildFailed(event, reportFd, kExitRedirectFailed, "Child dup2-STDIN failed errno: %d", errno);
-    if (!Redirect(filedesCW[1], 1))
-        ChildFailed(event, reportFd, kExitRedirectFailed, "Child dup2-STDOUT failed,errno: %d", errno);
+    int err;
+    StartupStep step;
+    if ((err = Redirect(p.filedesPW[0], 0)) != 0)
+        ChildFailed(report, kExitRedirectFailed, kStepStdin, err);
+    if ((err = Redirect(p.filedesCW[1], 1)) != 0)
+        ChildFailed(report, kExitRedirectFailed, kStepStdout, err);
+    if ((err = SetUpStandardError(p, step)) != 0)
+        ChildFailed(report, kExitRedirectFailed, step, err);
 
-    // The launch's own file, else opened after the user switch, with the
-    // user's rights.
-    const int errFd = param->errFileFd != -1
-                          ? param->errFileFd
-                          : OpenErrorFileForTool(errFilePath.c_str(), FXFile::DoesFileExist(errFilePath));
-    if (errFd < 0)
-        ChildFailed(event, reportFd, kExitRedirectFailed, "Failed to create a MySqlErrors file [%s], errno [%d]", errno,
-                    errFilePath.c_str());
-    if (!Redirect(errFd, 2))
-        ChildFailed(event, reportFd, kExitRedirectFailed, "Child dup2-STDERR failed,errno: %d", errno);
-
-    // Every descriptor above 2, however high: the tool may run as another user
-    // and must not inherit the host's sockets or credential files.
+    // Every descriptor above 2, however high: the tool may run as another
+    // user and must not inherit the host's sockets or credential files. The
+    // helper keeps the report pipe, and sets it to close at the tool's exec.
     CloseDescriptorsFrom3AtExec();
+    if (p.viaHelper)
+        fcntl(report, F_SETFD, 0);
 
-    char** argv = param->argv;
-    for (int i = 0; argv[i] != nullptr; ++i)
-        event->DebugLvl(kTag, 8, "Arg [%d] = %s", i, param->logArgv[i]);
-
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (useSystemLibPath) {
-        static char systemLibPath[] = "LD_LIBRARY_PATH=/lib64:/lib:/usr/lib:/usr/lib64";
-        char* env[] = {systemLibPath, nullptr};
-        execve(argv[0], argv, env);
-    } else if (useBaseLibPath) {
+    for (int i = 0; p.argv[i] != nullptr; ++i)
+        p.childEvent->DebugLvl(kTag, 8, "Arg [%d] = %s", i, p.logArgv[i]);
+    if (p.environmentLine != nullptr)
+        p.childEvent->Debug(kTag, "Environment %s", p.environmentLine);
+    if (p.baseUmask && !p.viaHelper)
         umask(022);
-        event->Debug(kTag, "Environment %s", param->baseLibPathEnv.c_str());
-        char* env[] = {&param->baseLibPathEnv[0], nullptr};
-        execve(argv[0], argv, env);
-    } else {
-        execv(argv[0], argv);
-    }
-    ChildFailed(event, reportFd, kExitExecFailed, "Child exec failed, errno: %d", errno);
+
+    // Through the helper every signal stays blocked (only SIGKILL and SIGSTOP
+    // reach it, whoever it belongs to by then); the helper unblocks them at
+    // the tool's exec. The tool itself starts with none blocked.
+    sigset_t mask;
+    if (p.viaHelper)
+        sigfillset(&mask);
+    else
+        sigemptyset(&mask);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+    execve(p.execPath, p.execArgv, p.execEnv != nullptr ? p.execEnv : environ);
+    ChildFailed(report, kExitExecFailed, p.viaHelper ? kStepHelperExec : kStepExec, errno);
 }
 
 }  // namespace LibMySqlProcess

@@ -11,12 +11,15 @@
 #include <new>
 #include <vector>
 
+#include "child_process/Cancellation.h"
 #include "child_process/ErrorFile.h"
+#include "child_process/LaunchHelperPath.h"
 #include "child_process/Log.h"
 #include "child_process/MySqlChildProcess.h"
 #include "child_process/Reaper.h"
 #include "child_process/Secrets.h"
 #include "child_process/SplitCommandLine.h"
+#include "child_process/StartupWait.h"
 #include "host/EvDebug.h"
 #include "host/FXString.h"
 #include "host/HXPI.h"
@@ -62,11 +65,10 @@ int ResolveUser(const char* name, ResolvedUser& user)
         user.groups.resize(static_cast<size_t>(count));
         int asked = count;
         if (getgrouplist(entry.pw_name, entry.pw_gid, user.groups.data(), &count) >= 0) {
-            // Sorted, as the kernel keeps them, and followed by as much room
-            // again, into which the child reads its groups back to compare.
+            // Sorted, as the kernel keeps them: the helper compares the list
+            // it reads back one by one.
             user.groups.resize(static_cast<size_t>(count));
             std::sort(user.groups.begin(), user.groups.end());
-            user.groups.resize(2 * static_cast<size_t>(count));
             break;
         }
         if (count <= asked) {
@@ -142,7 +144,8 @@ void MySqlChildProcess::GetPostForkParam(MySqlChildParam* param, char* command, 
     useBaseLibPath = param->useBaseLibPath;
 }
 
-// What the record points to, owned by the launch until the fork has returned.
+// What the record points to, owned by the launch until the child has exec'd
+// or ended.
 struct LaunchPlan {
     std::unique_ptr<char[]> argStorage;
     std::vector<std::string> maskedArgs;
@@ -150,7 +153,66 @@ struct LaunchPlan {
     std::unique_ptr<EvEvent> childEvent;
     std::unique_ptr<HXPI_CommClient> childClient;
     std::unique_ptr<HXPlatformInfo> childPlatformInfo;
+    std::string baseLibPathEnv;  // "LD_LIBRARY_PATH=<base home>"
+    char* env[2] = {nullptr, nullptr};
+    std::string helperPath;
+    std::string helperNumbers;
+    char* helperArgv[kMaxArguments + 5] = {};
 };
+
+namespace {
+
+// The two ends of the report pipe, closed however the launch ends.
+struct ReportPipe {
+    int fd[2] = {-1, -1};
+    ReportPipe() = default;
+    ReportPipe(const ReportPipe&) = delete;
+    ReportPipe& operator=(const ReportPipe&) = delete;
+    ~ReportPipe()
+    {
+        for (int end : fd)
+            if (end != -1)
+                close(end);
+    }
+};
+
+// The message of a failed start-up step, logged under the child's tag on its
+// behalf: the helper carries no host library, and the child has one way out
+// for every step.
+void LogStartupFailure(EvEvent* event, const StartupReport& r, const char* errFile)
+{
+    constexpr char kTag[] = "MySqlChildProcess::PostFork";
+    switch (r.step) {
+    case kStepStdin:
+        event->Debug(kTag, "Child dup2-STDIN failed errno: %d", r.err);
+        break;
+    case kStepStdout:
+        event->Debug(kTag, "Child dup2-STDOUT failed,errno: %d", r.err);
+        break;
+    case kStepErrorFile:
+        event->Debug(kTag, "Failed to create a MySqlErrors file [%s], errno [%d]", errFile, r.err);
+        break;
+    case kStepStderr:
+        event->Debug(kTag, "Child dup2-STDERR failed,errno: %d", r.err);
+        break;
+    case kStepGroups:
+        event->Debug(kTag, "Child initgroups failed, errno %d", r.err);
+        break;
+    case kStepGid:
+        event->Debug(kTag, "Child setgid failed, errno %d", r.err);
+        break;
+    case kStepUid:
+        event->Debug(kTag, "Child setuid failed, errno %d", r.err);
+        break;
+    case kStepExec:
+        event->Debug(kTag, "Child exec failed, errno: %d", r.err);
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace
 
 // Splits the command line into the record's argument vector, with a masked
 // copy for the log. Bad command lines are refused before anything is made.
@@ -179,31 +241,38 @@ bool MySqlChildProcess::PrepareArguments(MySqlChildParam& param, LaunchPlan& pla
     return true;
 }
 
-// Resolves the impersonated user. A name the user database does not hold is
-// refused: running the tool as the caller instead would run it as root.
-bool MySqlChildProcess::PrepareUser(MySqlChildParam& param, LaunchPlan& plan)
+// Resolves the impersonated user, and finds the helper that will switch to
+// it. A name the user database does not hold is refused: running the tool as
+// the caller instead would run it as root. So is a launch without a helper
+// fit to run as root: the tool never starts as the caller.
+bool MySqlChildProcess::PrepareUser(LaunchPlan& plan)
 {
+    if (m_userName[0] == '\0')
+        return true;
     ResolvedUser& user = plan.user;
-    if (m_userName[0] != '\0') {
-        const int rc = ResolveUser(m_userName, user);
-        if (rc != 0) {
-            MSCP_LOG(m_event, "HX_CreateProcess", "Looking up user [%s] failed: errno=%d; no child is launched",
-                     m_userName, rc);
-            m_lastErr = rc;
-            return false;
-        }
-        if (!user.found) {
-            MSCP_LOG(m_event, "HX_CreateProcess", "User [%s] is not in the user database; no child is launched",
-                     m_userName);
-            m_lastErr = ENOENT;
-            return false;
-        }
+    const int rc = ResolveUser(m_userName, user);
+    if (rc != 0) {
+        MSCP_LOG(m_event, "HX_CreateProcess", "Looking up user [%s] failed: errno=%d; no child is launched",
+                 m_userName, rc);
+        m_lastErr = rc;
+        return false;
     }
-    param.switchUser = user.found;
-    param.uid = user.uid;
-    param.gid = user.gid;
-    param.groups = user.groups.data();
-    param.groupCount = static_cast<int>(user.groups.size() / 2);
+    if (!user.found) {
+        MSCP_LOG(m_event, "HX_CreateProcess", "User [%s] is not in the user database; no child is launched",
+                 m_userName);
+        m_lastErr = ENOENT;
+        return false;
+    }
+    const int err = FindLaunchHelper(plan.helperPath);
+    if (err != 0) {
+        MSCP_LOG(m_event, "HX_CreateProcess", "Launch helper [%s] cannot be used (errno=%d: %s); no child is launched",
+                 plan.helperPath.c_str(), err,
+                 err == ENOENT  ? "missing"
+                 : err == EPERM ? "others could have changed it"
+                                : "not an executable file");
+        m_lastErr = err;
+        return false;
+    }
     return true;
 }
 
@@ -222,12 +291,52 @@ bool MySqlChildProcess::PrepareChildObjects(MySqlChildParam& param, LaunchPlan& 
         return false;
     }
     param.childEvent = plan.childEvent.get();
-    // Filled here, so that the child's copy of the path into it rewrites the
-    // same bytes and allocates nothing.
-    param.childErrFilePath = param.errFilePath;
-    if (useBaseLibPath && !useSystemLibPath)
-        param.baseLibPathEnv = FXString::Format("LD_LIBRARY_PATH=%s", plan.childClient->getBaseHomeDirectory());
+    param.errFile = m_errFilePath.c_str();
+    param.environmentLine = nullptr;
+    param.baseUmask = false;
+    param.execEnv = nullptr;
+    static char systemLibPath[] = "LD_LIBRARY_PATH=/lib64:/lib:/usr/lib:/usr/lib64";
+    if (useSystemLibPath) {
+        plan.env[0] = systemLibPath;
+        param.execEnv = plan.env;
+    } else if (useBaseLibPath) {
+        plan.baseLibPathEnv = FXString::Format("LD_LIBRARY_PATH=%s", plan.childClient->getBaseHomeDirectory());
+        plan.env[0] = &plan.baseLibPathEnv[0];
+        param.execEnv = plan.env;
+        param.environmentLine = plan.env[0];
+        param.baseUmask = true;
+    }
     return true;
+}
+
+// The exec the child makes: the tool itself, or the helper with the user,
+// the report pipe and the tool's argument vector.
+void MySqlChildProcess::PrepareExec(MySqlChildParam& param, LaunchPlan& plan)
+{
+    param.viaHelper = plan.user.found;
+    if (!param.viaHelper) {
+        param.execPath = param.argv[0];
+        param.execArgv = param.argv;
+        return;
+    }
+    const ResolvedUser& user = plan.user;
+    std::string& numbers = plan.helperNumbers;
+    numbers = std::to_string(param.reportFd) + "," + std::to_string(user.uid) + "," + std::to_string(user.gid) + "," +
+              (param.baseUmask ? "18" : "-1") + "," + (param.errFileFd != -1 ? "1" : "0") + "," +
+              std::to_string(user.groups.size());
+    for (gid_t g : user.groups)
+        numbers += "," + std::to_string(g);
+    static char tag[] = MYSQLPROCESS_HELPER_TAG;
+    char** out = plan.helperArgv;
+    *out++ = &plan.helperPath[0];
+    *out++ = tag;
+    *out++ = &numbers[0];
+    *out++ = const_cast<char*>(param.errFile);
+    for (int i = 0; param.argv[i] != nullptr; ++i)
+        *out++ = param.argv[i];
+    *out = nullptr;
+    param.execPath = plan.helperPath.c_str();
+    param.execArgv = plan.helperArgv;
 }
 
 // Both pipes, close-on-exec, so that a child another host thread forks
@@ -254,54 +363,91 @@ bool MySqlChildProcess::MakePipes()
     return true;
 }
 
-// Forks, then learns from the report pipe how the child's start-up ended:
-// the pipe closes unwritten at a successful exec, or brings the errno of the
-// step that failed. Either way the launch returns only once the child has
-// exec'd or ended.
-bool MySqlChildProcess::ForkChild(MySqlChildParam& param)
+// The report pipe's write end goes to the child and must stay off 0-2,
+// which the child's redirections overwrite.
+bool MySqlChildProcess::MakeReportPipe(int report[2])
 {
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        const int err = errno;
-        MSCP_LOG(m_event, "HX_CreateProcess", "pipe(report) call failed: errno=%d", err);
-        m_lastErr = err;
-        return false;
+    if (pipe2(report, O_CLOEXEC) == 0) {
+        report[1] = KeepOffStandardStreams(report[1]);
+        if (report[1] >= 0)
+            return true;
     }
-    // Without it the child's start-up could not be reported.
-    report[1] = KeepOffStandardStreams(report[1]);
-    if (report[1] < 0) {
-        const int err = errno;
-        close(report[0]);
-        MSCP_LOG(m_event, "HX_CreateProcess", "pipe(report) call failed: errno=%d", err);
-        m_lastErr = err;
-        return false;
-    }
-    param.reportFd = report[1];
+    const int err = errno;
+    MSCP_LOG(m_event, "HX_CreateProcess", "pipe(report) call failed: errno=%d", err);
+    m_lastErr = err;
+    return false;
+}
 
+// A child the launch gives up on: killed (it is ours and unreaped, so its
+// pid names it still) and reaped through the host, which then waits for that
+// pid no more.
+void MySqlChildProcess::AbandonChild(pid_t pid)
+{
+    kill(pid, SIGKILL);
+    int status = 0;
+    char error[60] = {};
+    m_hxProcess->WaitForProcessToEnd(status, error, 50, -1);
+}
+
+// Forks, then learns from the report pipe how the child's start-up ended.
+// Either way the launch returns only once the child has exec'd the tool or
+// ended. A start-up step that failed still makes a launch: the child ends
+// with its stage's code, which Wait reports, and m_childErrno tells why. A
+// child stopped before its exec, a helper that could not run or did not
+// confirm, makes none: the child is killed and reaped here.
+bool MySqlChildProcess::ForkChild(MySqlChildParam& param, LaunchPlan& plan, int report[2])
+{
     char forkError[128] = {};
     const bool forked = m_hxProcess->Fork(&MySqlChildProcess::PostFork, &param, forkError, 120);
     const int forkErrno = errno;
     close(report[1]);
-    if (forked) {
-        int childErrno = 0;
-        ssize_t n;
-        do {
-            n = read(report[0], &childErrno, sizeof childErrno);
-        } while (n < 0 && errno == EINTR);
-        m_childErrno = n == static_cast<ssize_t>(sizeof childErrno) ? childErrno : 0;
-    }
-    close(report[0]);
+    report[1] = -1;
     if (!forked) {
         errno = forkErrno;
         const int err = GetLastErr();
         MSCP_LOG(m_event, "HX_CreateProcess", "fork failed: errno=%d", err);
         return false;
     }
-    return true;
+    const pid_t pid = m_hxProcess->GetChildPid();
+    const StartupResult started = AwaitStartup(report[0], pid, param.viaHelper);
+    switch (started.kind) {
+    case StartupResult::Started:
+        m_childErrno = 0;
+        return true;
+    case StartupResult::Failed:
+        if (started.report.step != kStepHelperExec) {
+            LogStartupFailure(param.childEvent, started.report, param.errFile);
+            m_childErrno = started.report.err;
+            return true;
+        }
+        AbandonChild(pid);
+        MSCP_LOG(m_event, "HX_CreateProcess", "Launch helper [%s] could not be executed: errno=%d; no tool was started",
+                 plan.helperPath.c_str(), started.report.err);
+        m_lastErr = started.report.err;
+        return false;
+    case StartupResult::Stopped:
+        AbandonChild(pid);
+        MSCP_LOG(m_event, "HX_CreateProcess",
+                 "Child [%d] was stopped by signal %d before it started the tool; killed it, no tool was started",
+                 static_cast<int>(pid), started.stopSignal);
+        m_lastErr = ECANCELED;
+        return false;
+    case StartupResult::Unconfirmed:
+        AbandonChild(pid);
+        MSCP_LOG(m_event, "HX_CreateProcess",
+                 "Launch helper [%s] ended without confirming the switch to user [%s]; no tool was started",
+                 plan.helperPath.c_str(), m_userName);
+        m_lastErr = EPROTO;
+        return false;
+    }
+    return false;
 }
 
 int MySqlChildProcess::HX_CreateProcess(bool, bool, bool useSystemLibPath, bool useBaseLibPath)
 {
+    // From before the child exists until it is recorded, an unwinding thread
+    // would leave it running unknown to anyone, its descriptors open.
+    NoCancellation noCancel;
     if (m_phase != Phase::Initialized) {
         const bool launched = m_phase != Phase::Constructed;
         MSCP_LOG(m_event, "HX_CreateProcess", "%s",
@@ -322,7 +468,7 @@ int MySqlChildProcess::HX_CreateProcess(bool, bool, bool useSystemLibPath, bool 
     MySqlChildParam param;
     LaunchPlan plan;
     std::string commandToLog;
-    if (!PrepareArguments(param, plan, commandToLog) || !PrepareUser(param, plan))
+    if (!PrepareArguments(param, plan, commandToLog) || !PrepareUser(plan))
         return -1;
 
     if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
@@ -339,18 +485,20 @@ int MySqlChildProcess::HX_CreateProcess(bool, bool, bool useSystemLibPath, bool 
         return -1;
     }
 
-    char command[kCommandLineSize];
-    CopyField(command, sizeof command, m_command.c_str());
     MSCP_LOG(m_event, "HX_CreateProcess", "Setting Post Fork Parameters...");
     MSCP_LOG(m_event, "HX_CreateProcess", "Command to run [%s]", commandToLog.c_str());
-    SetPostForkParam(&param, command, m_userName, m_filedesPW, m_filedesCW, useSystemLibPath, m_errFilePath,
+    SetPostForkParam(&param, &m_command[0], m_userName, m_filedesPW, m_filedesCW, useSystemLibPath, m_errFilePath,
                      useBaseLibPath);
-    if (!PrepareChildObjects(param, plan, useSystemLibPath, useBaseLibPath))
+    ReportPipe report;
+    if (!PrepareChildObjects(param, plan, useSystemLibPath, useBaseLibPath) || !MakeReportPipe(report.fd))
         return -1;
-    param.errFileFd = PrecreateErrorFile(m_errFilePath, param.switchUser, param.uid, param.gid);
+    param.reportFd = report.fd[1];
+    param.errFileFd = PrecreateErrorFile(m_errFilePath, param.viaHelper = plan.user.found, plan.user.uid,
+                                         plan.user.gid);
+    PrepareExec(param, plan);
     ReapEndedChildren();
 
-    const bool forked = ForkChild(param);
+    const bool forked = ForkChild(param, plan, report.fd);
     if (param.errFileFd != -1)
         close(param.errFileFd);
     if (!forked)

@@ -47,32 +47,30 @@ struct MySqlChildParam {
     bool useSystemLibPath;
     bool useBaseLibPath;
 
-    // Prepared by the launch so that the child neither parses the command
-    // line nor reads the user database (whose locks another thread of the
-    // parent may hold at the fork). The pointed-to memory belongs to the
-    // launch and lives until the fork has returned. logArgv is argv as the
-    // debug log may show it, passwords masked.
-    char* argv[kMaxArguments + 1];
-    const char* logArgv[kMaxArguments + 1];
-    bool switchUser;
-    uid_t uid;
-    gid_t gid;
-    gid_t* groups;   // groupCount of them, sorted, then room for as many again
-    int groupCount;
-
-    // The child's debug context and texts, made in the parent too: an
-    // allocator need not be usable after a fork (ASan's is not), so the
-    // child allocates nothing. It works on its copies; the parent's are
-    // released once the fork has returned.
-    EvEvent* childEvent;
-    // Write end of the report pipe (close-on-exec): a child whose start-up
-    // fails writes the errno there; an exec closes it unwritten.
-    int reportFd;
-    // The error file as the launch created it, or -1: then the child opens
-    // the path itself.
+    // The rest is prepared by the launch, so that the child only makes
+    // system calls: it neither parses the command line nor reads the user
+    // database, allocates or formats (another thread of the parent may hold
+    // the locks those take at the fork, and a child that shares the parent's
+    // memory must not change it). What the pointers reach belongs to the
+    // launch and lives until the child has exec'd or ended.
+    char* argv[kMaxArguments + 1];           // the tool's argument vector
+    const char* logArgv[kMaxArguments + 1];  // the same as the log may show it, passwords masked
+    // The exec the child makes: the tool itself, or, when it runs as another
+    // user, the launch helper, which switches the user in memory of its own
+    // and then execs the tool.
+    const char* execPath;
+    char* const* execArgv;
+    char* const* execEnv;  // null: the inherited environment
+    bool viaHelper;
+    bool baseUmask;               // umask 022 before the tool's exec (base home mode)
+    const char* environmentLine;  // "LD_LIBRARY_PATH=<base home>" for the log, or null
+    const char* errFile;          // the error file's path, for the child's own open
+    // The error file as the launch created it, or -1: then it is opened by
+    // path, by the helper once it is the user, or else by the child.
     int errFileFd = -1;
-    std::string childErrFilePath;  // the path again: the child's copy into it fits without allocating
-    std::string baseLibPathEnv;    // "LD_LIBRARY_PATH=<base home>" for the base home mode
+    // Write end of the report pipe (close-on-exec), see StartupReport.h.
+    int reportFd;
+    EvEvent* childEvent;  // the child's debug context, made by the launch
 };
 
 struct LaunchPlan;
@@ -181,10 +179,13 @@ private:
     enum class Phase { Constructed, Initialized, Launched, Reaped };
 
     bool PrepareArguments(MySqlChildParam& param, LaunchPlan& plan, std::string& commandToLog);
-    bool PrepareUser(MySqlChildParam& param, LaunchPlan& plan);
+    bool PrepareUser(LaunchPlan& plan);
     bool PrepareChildObjects(MySqlChildParam& param, LaunchPlan& plan, bool useSystemLibPath, bool useBaseLibPath);
+    static void PrepareExec(MySqlChildParam& param, LaunchPlan& plan);
     bool MakePipes();
-    bool ForkChild(MySqlChildParam& param);
+    bool MakeReportPipe(int report[2]);
+    bool ForkChild(MySqlChildParam& param, LaunchPlan& plan, int report[2]);
+    void AbandonChild(pid_t pid);
     int ReadErrTail(char* buffer, long length, bool* wholeFile);
     bool BeginWaiting(const char* op);
     void EndWaiting();

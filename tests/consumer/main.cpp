@@ -1,6 +1,7 @@
 // A program built against the installed package only: it finds the headers
 // and libraries through MySqlProcess::MySqlProcess (or pkg-config) and runs
-// one real child.
+// one real child, and as root one as another user.
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -53,5 +54,31 @@ int main()
         return 8;
     }
     printf("child said: %s", output.c_str());
+
+    // As root, a tool run as another user goes through the launch helper,
+    // which the installed library must find in the installed tree.
+    if (geteuid() == 0) {
+        const passwd* nobody = getpwnam("nobody");
+        if (nobody == nullptr) {
+            fprintf(stderr, "the user nobody is missing\n");
+            return 9;
+        }
+        LibMySqlProcess::MySqlChildProcess other;
+        if (other.Initialize("/usr/bin/id -u", "nobody", "") != 0 ||
+            other.HX_CreateProcess(false, false, false, false) != 0) {
+            fprintf(stderr, "launch as nobody failed, lastErr %d\n", other.m_lastErr.load());
+            return 10;
+        }
+        long length = sizeof buffer;
+        const int read = other.ReadBuf(buffer, &length);
+        other.Finalize();
+        const std::string expected = std::to_string(nobody->pw_uid) + "\n";
+        if (other.Wait(0) != 0 || read != 0 || expected != std::string(buffer, static_cast<size_t>(length))) {
+            fprintf(stderr, "the tool run as nobody said [%.*s], lastErr %d\n", static_cast<int>(length), buffer,
+                    other.m_lastErr.load());
+            return 11;
+        }
+        printf("as nobody: uid %s", expected.c_str());
+    }
     return 0;
 }

@@ -51,6 +51,7 @@ if(STEP STREQUAL "install")
     ${LIBDIR}/cmake/MySqlProcess/MySqlProcessConfigVersion.cmake
     ${LIBDIR}/cmake/MySqlProcess/MySqlProcessTargets.cmake
     ${LIBDIR}/pkgconfig/mysqlprocess.pc
+    libexec/mysqlprocess-helper
     include/mysqlprocess/child_process/MySqlChildProcess.h
     include/mysqlprocess/host/LogWriter.h)
   foreach(file IN LISTS expected)

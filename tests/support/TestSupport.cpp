@@ -31,6 +31,7 @@
 #include <sstream>
 #include <thread>
 
+#include "child_process/LaunchHelperPath.h"
 #include "host/EvDebug.h"
 
 namespace testsupport {
@@ -52,6 +53,23 @@ const char* ProbePath()
 // Made before any test forks: a copy made in a forked subprocess would
 // outlive it.
 const char* const g_probeAtStart = ProbePath();
+
+// The tests link the library's objects, not the library, so the launch
+// helper is not beside them: they use the one the build made, copied where a
+// host running as another account (the capability cases) can reach it too.
+const char* HelperPath()
+{
+    static const std::string path = [] {
+        const std::string copy = std::string(ProbePath()).substr(0, std::string(ProbePath()).rfind('/')) +
+                                 "/mysqlprocess-helper";
+        WriteFile(copy, ReadFile(MYSQLPROCESS_HELPER), 0755);
+        LibMySqlProcess::SetLaunchHelperPath(copy);
+        return copy;
+    }();
+    return path.c_str();
+}
+
+const char* const g_helperAtStart = HelperPath();
 
 std::string ProbeCommand(const std::string& args)
 {

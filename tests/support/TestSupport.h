@@ -21,6 +21,8 @@ namespace testsupport {
 // Path of the probe helper program built with the tests, and a command line
 // that runs it with args.
 const char* ProbePath();
+// The launch helper the tests' launches use (a copy of the built one).
+const char* HelperPath();
 std::string ProbeCommand(const std::string& args);
 
 // Waits for a child with a generous deadline (it only turns a hang into a
