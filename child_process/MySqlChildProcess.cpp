@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "child_process/Cancellation.h"
 #include "child_process/Log.h"
 #include "child_process/Reaper.h"
 #include "host/EvDebug.h"
@@ -78,6 +79,9 @@ MySqlChildProcess::MySqlChildProcess()
 
 MySqlChildProcess::~MySqlChildProcess()
 {
+    // A cancellation acted on at one of the closes or waits below would
+    // unwind out of this noexcept destructor and end the agent.
+    NoCancellation noCancel;
     // The pipes close before the wait for the wait thread: a tool still
     // reading its input, or blocked on a full output pipe, ends only once it
     // sees the end of its input or a broken pipe, and the thread with it.

@@ -52,20 +52,23 @@ int OpenPidFd(pid_t pid)
 bool ReapIfEnded(pid_t pid, int pidfd)
 {
     const int saved = errno;
-    int rc;
+    int rc = -1;
     if (pidfd >= 0) {
         siginfo_t info{};
         do {
             rc = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG);
         } while (rc < 0 && errno == EINTR);
-        rc = rc == 0 && info.si_pid == 0 ? 0 : 1;
-    } else {
-        int status = 0;
-        do {
-            rc = waitpid(pid, &status, WNOHANG);
-        } while (rc < 0 && errno == EINTR);
-        rc = rc == 0 ? 0 : 1;
+        if (rc == 0 || errno == ECHILD) {
+            errno = saved;
+            return rc != 0 || info.si_pid != 0;
+        }
+        // A kernel that opens pid descriptors but cannot wait on them (5.3)
+        // says EINVAL: the pid still names the unreaped child, so wait by it.
     }
+    int status = 0;
+    do {
+        rc = waitpid(pid, &status, WNOHANG);
+    } while (rc < 0 && errno == EINTR);
     errno = saved;
     return rc != 0;
 }

@@ -15,7 +15,7 @@ namespace LibMySqlProcess {
 int OpenPidFd(pid_t pid);
 
 // True when the child has ended and is now reaped, or is no longer ours to
-// reap (another part of the host reaped it); false while it runs.
+// reap (another part of the host reaped it: ECHILD); false while it runs.
 bool ReapIfEnded(pid_t pid, int pidfd);
 
 // Takes over a running child and its pid descriptor (or -1).
