@@ -238,6 +238,7 @@ bool MySqlChildProcess::PrepareArguments(MySqlChildParam& param, LaunchPlan& pla
             param.logArgv[i] = plan.maskedArgs[static_cast<size_t>(i)].c_str();
     }
     commandToLog = MaskSecrets(m_command, param.argv, spans, argc);
+    m_program = param.argv[0];
     return true;
 }
 
@@ -255,22 +256,23 @@ bool MySqlChildProcess::PrepareUser(LaunchPlan& plan)
         MSCP_LOG(m_event, "HX_CreateProcess", "Looking up user [%s] failed: errno=%d; no child is launched",
                  m_userName, rc);
         m_lastErr = rc;
+        m_launchProblem = "looking up user '" + std::string(m_userName) + "' failed: " + strerror(rc);
         return false;
     }
     if (!user.found) {
         MSCP_LOG(m_event, "HX_CreateProcess", "User [%s] is not in the user database; no child is launched",
                  m_userName);
         m_lastErr = ENOENT;
+        m_launchProblem = "user '" + std::string(m_userName) + "' does not exist";
         return false;
     }
     const int err = FindLaunchHelper(plan.helperPath);
     if (err != 0) {
+        const char* why = err == ENOENT ? "missing" : err == EPERM ? "others could have changed it" : "not an executable file";
         MSCP_LOG(m_event, "HX_CreateProcess", "Launch helper [%s] cannot be used (errno=%d: %s); no child is launched",
-                 plan.helperPath.c_str(), err,
-                 err == ENOENT  ? "missing"
-                 : err == EPERM ? "others could have changed it"
-                                : "not an executable file");
+                 plan.helperPath.c_str(), err, why);
         m_lastErr = err;
+        m_launchProblem = "the launch helper " + plan.helperPath + " cannot be used: " + why;
         return false;
     }
     return true;
@@ -418,12 +420,15 @@ bool MySqlChildProcess::ForkChild(MySqlChildParam& param, LaunchPlan& plan, int 
         if (started.report.step != kStepHelperExec) {
             LogStartupFailure(param.childEvent, started.report, param.errFile);
             m_childErrno = started.report.err;
+            m_failedStage = started.report.exitCode;
+            m_failedStep = started.report.step;
             return true;
         }
         AbandonChild(pid);
         MSCP_LOG(m_event, "HX_CreateProcess", "Launch helper [%s] could not be executed: errno=%d; no tool was started",
                  plan.helperPath.c_str(), started.report.err);
         m_lastErr = started.report.err;
+        m_launchProblem = "could not execute the launch helper " + plan.helperPath + ": " + strerror(started.report.err);
         return false;
     case StartupResult::Stopped:
         AbandonChild(pid);
@@ -431,6 +436,8 @@ bool MySqlChildProcess::ForkChild(MySqlChildParam& param, LaunchPlan& plan, int 
                  "Child [%d] was stopped by signal %d before it started the tool; killed it, no tool was started",
                  static_cast<int>(pid), started.stopSignal);
         m_lastErr = ECANCELED;
+        m_launchProblem = "was stopped by signal " + std::to_string(started.stopSignal) +
+                          " before it started the tool, and killed";
         return false;
     case StartupResult::Unconfirmed:
         AbandonChild(pid);
@@ -438,6 +445,8 @@ bool MySqlChildProcess::ForkChild(MySqlChildParam& param, LaunchPlan& plan, int 
                  "Launch helper [%s] ended without confirming the switch to user [%s]; no tool was started",
                  plan.helperPath.c_str(), m_userName);
         m_lastErr = EPROTO;
+        m_launchProblem = "the launch helper " + plan.helperPath + " ended without switching to user '" +
+                          std::string(m_userName) + "'";
         return false;
     }
     return false;
@@ -456,6 +465,21 @@ int MySqlChildProcess::HX_CreateProcess(bool, bool, bool useSystemLibPath, bool 
         m_lastErr = launched ? EALREADY : EINVAL;
         return -1;
     }
+    m_launchProblem.clear();
+    m_failedStage = m_failedStep = 0;
+    if (LaunchChild(useSystemLibPath, useBaseLibPath) != 0) {
+        LaunchFailed();
+        return -1;
+    }
+    Outcome running;
+    running.state = Outcome::State::Running;
+    running.text = "running";
+    SetOutcome(std::move(running));
+    return 0;
+}
+
+int MySqlChildProcess::LaunchChild(bool useSystemLibPath, bool useBaseLibPath)
+{
     // An earlier launch that failed after its first pipe left ends open for
     // Finalize and the destructor; new pipes would overwrite, and leak, them.
     if (m_hxProcess != nullptr || m_filedesPW[0] != -1 || m_filedesPW[1] != -1 || m_filedesCW[0] != -1 ||

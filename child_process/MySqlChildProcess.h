@@ -98,6 +98,34 @@ public:
     MySqlChildProcess(const MySqlChildProcess&) = delete;
     MySqlChildProcess& operator=(const MySqlChildProcess&) = delete;
 
+    // How the object's child ended, decided once: by the launch when it
+    // starts no child, otherwise where the child is reaped (Wait, or the wait
+    // thread). Whether the child failed before the tool started is what the
+    // child itself reported then, never guessed from the exit code: a tool
+    // that exits 77, 79, 81 or 83 on its own has simply exited with that code.
+    struct Outcome {
+        enum class State {
+            NotLaunched,  // no child: never launched, or the launch failed (childErrno, text say why)
+            Running,      // launched, not reaped yet
+            Exited,       // the tool ran and exited with code
+            Signaled,     // the tool ran and was killed by signal code
+            StartFailed   // the child ended before the tool started, at stage, with childErrno
+        };
+        enum class Stage { None = 0, Redirect = 77, Exec = 79, UserSwitch = 81 };
+
+        State state = State::NotLaunched;
+        int code = 0;             // Exited: the exit code; Signaled: the signal
+        bool coreDumped = false;  // Signaled
+        Stage stage = Stage::None;
+        int childErrno = 0;  // StartFailed: the failed step's errno; NotLaunched: why the launch failed
+        // A short text for logs and people: "exited with code 2", "killed by
+        // signal 9", "could not execute /usr/bin/x: No such file or
+        // directory", "user 'x' does not exist".
+        std::string text = "not launched";
+    };
+    // A copy, safe to take from any thread at any time.
+    Outcome GetOutcome() const;
+
     // Stores the command line and the user, fixes the error file path and
     // creates its folder. 0 or -1.
     int Initialize(std::string command, std::string userName, std::string unused);
@@ -178,6 +206,7 @@ public:
 private:
     enum class Phase { Constructed, Initialized, Launched, Reaped };
 
+    int LaunchChild(bool useSystemLibPath, bool useBaseLibPath);
     bool PrepareArguments(MySqlChildParam& param, LaunchPlan& plan, std::string& commandToLog);
     bool PrepareUser(LaunchPlan& plan);
     bool PrepareChildObjects(MySqlChildParam& param, LaunchPlan& plan, bool useSystemLibPath, bool useBaseLibPath);
@@ -196,6 +225,17 @@ private:
     std::atomic<Phase> m_phase;
     // Names the child itself (-1 where the kernel has no pid descriptors).
     int m_pidfd;
+    void SetOutcome(Outcome outcome);
+    void LaunchFailed();
+    void RecordEnd(int status);
+    // What the launch learned for the outcome: the tool's program, and the
+    // failed step the child reported (step kStepNone when it reported none).
+    std::string m_program;
+    std::string m_launchProblem;  // a failed launch in words, where an errno says too little
+    int m_failedStage = 0;
+    int m_failedStep = 0;
+    mutable std::mutex m_outcomeMutex;
+    Outcome m_outcome;
     // True while a wait runs, on the caller's thread or the wait thread
     // (which holds it from BeginWait until its very end).
     std::mutex m_waitMutex;

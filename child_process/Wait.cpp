@@ -118,6 +118,7 @@ int MySqlChildProcess::WaitForChild()
         errno = err;
         return -1;
     } else if (!WIFSTOPPED(status)) {
+        RecordEnd(status);
         m_exitStatus = status;
         m_exitStatusKnown = true;
         m_phase = Phase::Reaped;
