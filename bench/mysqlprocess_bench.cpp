@@ -17,6 +17,7 @@
 //                      file system's cost of creating a file from the rest
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <ftw.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -42,6 +43,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process/LaunchHelperPath.h"
 #include "child_process/MySqlChildProcess.h"
 #include "host/EvDebug.h"
 
@@ -227,11 +229,16 @@ bool WaitChild(pid_t pid)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// Launches as another user (root only): nobody, running a copy of the
+// program in the bench's own folder, which nobody can reach wherever the
+// build tree is. Empty when this process cannot impersonate.
+std::string g_trueAsUser;
+
 // One library launch of a program that reads nothing and writes nothing.
-bool LibLaunch(const std::string& command, std::string& why)
+bool LibLaunch(const std::string& command, std::string& why, const char* user = "")
 {
     MySqlChildProcess child;
-    if (child.Initialize(command, "", "") != 0) {
+    if (child.Initialize(command, user, "") != 0) {
         why = "Initialize failed: " + std::to_string(child.m_lastErr.load());
         return false;
     }
@@ -309,7 +316,7 @@ bool SpawnSameWork(const char* path)
 
 // ---------------------------------------------------------------- launch
 
-enum class Launcher { Library, Fork, Spawn, SpawnSameWork };
+enum class Launcher { Library, LibraryAsUser, Fork, Spawn, SpawnSameWork };
 
 // A host thread that keeps writing one byte per page of the heap while
 // launches run, as a thread streaming a dump through a big buffer does. A
@@ -390,6 +397,9 @@ void BM_Launch(benchmark::State& state, Launcher how, long parentMb, int extraFd
         switch (how) {
         case Launcher::Library:
             ok = LibLaunch(BENCH_TRUE, why);
+            break;
+        case Launcher::LibraryAsUser:
+            ok = LibLaunch(g_trueAsUser, why, "nobody");
             break;
         case Launcher::Fork:
             ok = ForkLaunch(BENCH_TRUE);
@@ -730,34 +740,38 @@ void PrintSummary()
         printf("\nLaunch of a %s `true`: Initialize + HX_CreateProcess + Finalize + Wait, microseconds per launch\n",
                BENCH_STATIC_HELPERS ? "static" : "dynamic");
         printf("  spawn+files: posix_spawn with pipes for 0 and 1 and a new error file for 2, as a launch has\n");
-        printf("%12s %10s %11s %12s %12s %9s %10s %12s\n", "parent RSS", "library", "fork+execv", "posix_spawn",
-               "spawn+files", "lib/fork", "lib/spawn", "lib/s+files");
+        printf("  as user: the library launching as nobody, through its launch helper (root only)\n");
+        printf("%12s %10s %10s %11s %12s %12s %9s %10s %12s %14s\n", "parent RSS", "library", "as user", "fork+execv",
+               "posix_spawn", "spawn+files", "lib/fork", "lib/spawn", "lib/s+files", "as user/s+files");
         for (long mb : g_opt.parentMb) {
             const std::string s = std::to_string(mb);
             double rss = 0;
             const double lib = PerIteration("launch/library/" + s, &rss) * 1e6;
+            const double asUser = PerIteration("launch/library_as_user/" + s) * 1e6;
             const double frk = PerIteration("launch/fork_execv/" + s) * 1e6;
             const double spn = PerIteration("launch/posix_spawn/" + s) * 1e6;
             const double same = PerIteration("launch/spawn_files/" + s) * 1e6;
             if (lib == 0 || frk == 0 || spn == 0 || same == 0)
                 continue;
-            printf("%9.0f MiB %10.1f %11.1f %12.1f %12.1f %9.2f %10.2f %12.2f\n", rss, lib, frk, spn, same, lib / frk,
-                   lib / spn, lib / same);
+            printf("%9.0f MiB %10.1f %10.1f %11.1f %12.1f %12.1f %9.2f %10.2f %12.2f %14.2f\n", rss, lib, asUser, frk,
+                   spn, same, lib / frk, lib / spn, lib / same, asUser / same);
         }
     }
 
     if (AnyRun("stall/")) {
         printf("\nHost stall: longest gap, in milliseconds, of a thread writing one byte per page of the heap\n"
                "while launches run (medians over the repetitions)\n");
-        printf("%12s %12s %12s %12s %10s\n", "parent", "library", "fork+execv", "posix_spawn", "lib/spawn");
+        printf("%12s %12s %12s %12s %12s %10s %15s\n", "parent", "library", "as user", "fork+execv", "posix_spawn",
+               "lib/spawn", "as user/spawn");
         for (long mb : g_opt.parentMb) {
             const std::string s = std::to_string(mb);
             if (!AnyRun("stall/library/" + s) || !AnyRun("stall/fork_execv/" + s) || !AnyRun("stall/posix_spawn/" + s))
                 continue;
             const double lib = MedianExtra("stall/library/" + s), frk = MedianExtra("stall/fork_execv/" + s),
                          spn = MedianExtra("stall/posix_spawn/" + s);
-            printf("%8ld MiB %12.2f %12.2f %12.2f %10.2f\n", mb, lib * 1e3, frk * 1e3, spn * 1e3,
-                   spn > 0 ? lib / spn : 0.0);
+            const double asUser = AnyRun("stall/library_as_user/" + s) ? MedianExtra("stall/library_as_user/" + s) : 0;
+            printf("%8ld MiB %12.2f %12.2f %12.2f %12.2f %10.2f %15.2f\n", mb, lib * 1e3, asUser * 1e3, frk * 1e3,
+                   spn * 1e3, spn > 0 ? lib / spn : 0.0, spn > 0 ? asUser / spn : 0.0);
         }
     }
 
@@ -967,18 +981,28 @@ void RegisterAll()
     for (long mb : g_opt.parentMb) {
         const std::string s = std::to_string(mb);
         const std::string lib = "launch/library/" + s, frk = "launch/fork_execv/" + s,
-                          spn = "launch/posix_spawn/" + s, same = "launch/spawn_files/" + s;
-        group({{lib, [=](benchmark::State& st) { BM_Launch(st, Launcher::Library, mb, 0, nullptr, lib); }},
-               {frk, [=](benchmark::State& st) { BM_Launch(st, Launcher::Fork, mb, 0, nullptr, frk); }},
-               {spn, [=](benchmark::State& st) { BM_Launch(st, Launcher::Spawn, mb, 0, nullptr, spn); }},
-               {same, [=](benchmark::State& st) { BM_Launch(st, Launcher::SpawnSameWork, mb, 0, nullptr, same); }}},
-              launchRun);
+                          spn = "launch/posix_spawn/" + s, same = "launch/spawn_files/" + s,
+                          user = "launch/library_as_user/" + s;
+        std::vector<Entry> launches = {
+            {lib, [=](benchmark::State& st) { BM_Launch(st, Launcher::Library, mb, 0, nullptr, lib); }},
+            {frk, [=](benchmark::State& st) { BM_Launch(st, Launcher::Fork, mb, 0, nullptr, frk); }},
+            {spn, [=](benchmark::State& st) { BM_Launch(st, Launcher::Spawn, mb, 0, nullptr, spn); }},
+            {same, [=](benchmark::State& st) { BM_Launch(st, Launcher::SpawnSameWork, mb, 0, nullptr, same); }}};
+        if (!g_trueAsUser.empty())
+            launches.push_back(
+                {user, [=](benchmark::State& st) { BM_Launch(st, Launcher::LibraryAsUser, mb, 0, nullptr, user); }});
+        group(launches, launchRun);
         const std::string slib = "stall/library/" + s, sfrk = "stall/fork_execv/" + s,
-                          sspn = "stall/posix_spawn/" + s;
-        group({{slib, [=](benchmark::State& st) { BM_Launch(st, Launcher::Library, mb, 0, nullptr, slib, true); }},
-               {sfrk, [=](benchmark::State& st) { BM_Launch(st, Launcher::Fork, mb, 0, nullptr, sfrk, true); }},
-               {sspn, [=](benchmark::State& st) { BM_Launch(st, Launcher::Spawn, mb, 0, nullptr, sspn, true); }}},
-              launchRun);
+                          sspn = "stall/posix_spawn/" + s, suser = "stall/library_as_user/" + s;
+        std::vector<Entry> stalls = {
+            {slib, [=](benchmark::State& st) { BM_Launch(st, Launcher::Library, mb, 0, nullptr, slib, true); }},
+            {sfrk, [=](benchmark::State& st) { BM_Launch(st, Launcher::Fork, mb, 0, nullptr, sfrk, true); }},
+            {sspn, [=](benchmark::State& st) { BM_Launch(st, Launcher::Spawn, mb, 0, nullptr, sspn, true); }}};
+        if (!g_trueAsUser.empty())
+            stalls.push_back({suser, [=](benchmark::State& st) {
+                                  BM_Launch(st, Launcher::LibraryAsUser, mb, 0, nullptr, suser, true);
+                              }});
+        group(stalls, launchRun);
     }
 }
 
@@ -1020,6 +1044,20 @@ int main(int argc, char** argv)
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
         files.rlim_cur = files.rlim_max;
         setrlimit(RLIMIT_NOFILE, &files);
+    }
+
+    // The benchmark links the library's objects: its launch helper is the
+    // one the build made.
+    LibMySqlProcess::SetLaunchHelperPath(BENCH_HELPER);
+    if (geteuid() == 0 && getpwnam("nobody") != nullptr) {
+        chmod(g_tmp.c_str(), 0755);
+        const std::string copy = g_tmp + "/bench_true";
+        std::ifstream in(BENCH_TRUE, std::ios::binary);
+        std::ofstream out(copy, std::ios::binary);
+        out << in.rdbuf();
+        out.close();
+        if (in && out && chmod(copy.c_str(), 0755) == 0)
+            g_trueAsUser = copy;
     }
 
     g_libPipeSize = LibraryPipeSize();
