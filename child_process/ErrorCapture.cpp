@@ -30,6 +30,20 @@ void ReportToLogWriter(int sourceLine, const char* format, Args... args)
         writer->WriteLog(0, kReadLastErrSignature, sourceLine, 0, 0, format, args...);
 }
 
+// The host's search stops at a zero byte, and no key holds one, so each run
+// between zero bytes is searched on its own.
+bool HoldsKey(const std::string& piece, const std::string& key)
+{
+    for (size_t start = 0; start <= piece.size();) {
+        const size_t zero = piece.find('\0', start);
+        const size_t end = zero == std::string::npos ? piece.size() : zero;
+        if (end - start >= key.size() && FXString::FindString(piece.c_str() + start, key.c_str(), false) != nullptr)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 }  // namespace
 
 int MySqlChildProcess::ReadErrBuf(char* buffer, long* length)
@@ -39,11 +53,12 @@ int MySqlChildProcess::ReadErrBuf(char* buffer, long* length)
         m_lastErr = EINVAL;
         return -1;
     }
-    return ReadErrTail(buffer, *length, nullptr);
+    return ReadErrTail(buffer, *length, nullptr, nullptr);
 }
 
-// ReadErrBuf, also telling whether the tail holds the file from its start.
-int MySqlChildProcess::ReadErrTail(char* buffer, long length, bool* wholeFile)
+// ReadErrBuf, also telling whether the tail holds the file from its start and
+// how many bytes of it arrived (the text may hold zero bytes of its own).
+int MySqlChildProcess::ReadErrTail(char* buffer, long length, bool* wholeFile, size_t* got)
 {
     const long want = length - 1;
     memset(buffer, 0, static_cast<size_t>(length));
@@ -60,16 +75,18 @@ int MySqlChildProcess::ReadErrTail(char* buffer, long length, bool* wholeFile)
     const size_t toRead = static_cast<size_t>(size - from);
     if (wholeFile != nullptr)
         *wholeFile = from == 0;
-    size_t got = 0;
-    while (got < toRead) {
-        const ssize_t n = pread(fd, buffer + got, toRead - got, from + static_cast<off_t>(got));
+    size_t done = 0;
+    while (done < toRead) {
+        const ssize_t n = pread(fd, buffer + done, toRead - done, from + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
-        got += static_cast<size_t>(n);
+        done += static_cast<size_t>(n);
     }
-    if (got < toRead)
+    if (got != nullptr)
+        *got = done;
+    if (done < toRead)
         MSCP_LOG(m_event, "ReadErrBuf", "fread Failed to read [%s]", m_errFilePath.c_str());
     close(fd);
     return 0;
@@ -79,18 +96,21 @@ int MySqlChildProcess::ReadLastErr(std::string& line, std::string key)
 {
     char buffer[4096];
     bool wholeFile = false;
-    if (ReadErrTail(buffer, 4094, &wholeFile) != 0) {
+    size_t got = 0;
+    if (ReadErrTail(buffer, 4094, &wholeFile, &got) != 0) {
         ReportToLogWriter(kReadFailedLine, "Reading from STDERR of commmand failed");
         return -1;
     }
+    // A zero byte is the tool's like any other: it must not hide the lines
+    // after it, so the text is all that arrived, not up to its first zero.
     std::vector<std::string> pieces;
-    FXString::Split(std::string(buffer), "\n", pieces, 0);
+    FXString::Split(std::string(buffer, got), "\n", pieces, 0);
     // The first piece of a tail cut from the middle of the file may be a
     // fragment of a line, so it is skipped; when the tail is the whole file
     // it is a real line (often the only one) and is examined too.
     const int lowest = wholeFile ? 0 : 1;
     for (int k = static_cast<int>(pieces.size()) - 1; k >= lowest; --k) {
-        if (FXString::FindString(pieces[static_cast<size_t>(k)], key.c_str(), false) != nullptr) {
+        if (HoldsKey(pieces[static_cast<size_t>(k)], key)) {
             line = pieces[static_cast<size_t>(k)];
             return 0;
         }

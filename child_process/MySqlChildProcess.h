@@ -185,7 +185,7 @@ private:
     bool PrepareChildObjects(MySqlChildParam& param, LaunchPlan& plan, bool useSystemLibPath, bool useBaseLibPath);
     bool MakePipes();
     bool ForkChild(MySqlChildParam& param);
-    int ReadErrTail(char* buffer, long length, bool* wholeFile);
+    int ReadErrTail(char* buffer, long length, bool* wholeFile, size_t* got);
     bool BeginWaiting(const char* op);
     void EndWaiting();
     int WaitForChild();

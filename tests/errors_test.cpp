@@ -98,10 +98,13 @@ std::vector<LastErrCase> LastErrCases()
         {"empty file", "", "ERROR", false, ""},
         {"key is matched inside a line", "a\nmysqldump: Got error: 1044\n", "Got error", true,
          "mysqldump: Got error: 1044"},
-        // The text ends at the first zero byte: the later match is not seen.
-        {"zero byte ends the text", std::string("first\nERROR before\nab\0ERROR after\n", 34), "ERROR", true,
-         "ERROR before"},
-        {"zero byte hides the only match", std::string("first\nsecond\0ERROR after\n", 25), "ERROR", false, ""},
+        // A zero byte is an ordinary byte of the line it stands in.
+        {"zero byte before a later match", std::string("first\nERROR before\nab\0ERROR after\n", 34), "ERROR", true,
+         std::string("ab\0ERROR after", 14)},
+        {"zero byte before the only match", std::string("first\nsecond\0\nERROR after\n", 26), "ERROR", true,
+         "ERROR after"},
+        {"zero bytes around the key", std::string("\0\0\nx\0ERROR\0y\n\0", 14), "ERROR", true,
+         std::string("x\0ERROR\0y", 9)},
     };
 
     // 5000 bytes whose key stands only in the piece before the tail's first
