@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -134,16 +135,27 @@ void MySqlChildProcess::logBufferContent()
     // tool's user's to fill, and one endless line must not become as much of
     // the agent's memory. A debug line holds less than that anyway.
     constexpr size_t kLoggedLineMax = 16 * 1024;
+    // Nor may a file of endless short lines become as much of the debug log:
+    // past these, one line says what was left out.
+    constexpr long long kLoggedLinesMax = 10000;
+    constexpr long long kLoggedBytesMax = 1 << 20;
     std::unique_ptr<char[]> line(new (std::nothrow) char[kLoggedLineMax + 1]);
     if (line == nullptr) {
         fclose(file);
         return;
     }
+    long long offset = 0;  // bytes of the file read so far
+    long long linesLogged = 0;
+    long long bytesLogged = 0;
     for (;;) {
+        const long long lineStart = offset;
         size_t length = 0;
         bool any = false;
         int c;
-        while ((c = getc_unlocked(file)) != EOF && c != '\n') {
+        while ((c = getc_unlocked(file)) != EOF) {
+            ++offset;
+            if (c == '\n')
+                break;
             any = true;
             if (length < kLoggedLineMax)
                 line[length++] = static_cast<char>(c);
@@ -151,8 +163,33 @@ void MySqlChildProcess::logBufferContent()
         // A line feed at the very end of the file adds no further line.
         if (c == EOF && !any)
             break;
+        if (linesLogged == kLoggedLinesMax || bytesLogged + static_cast<long long>(length) > kLoggedBytesMax) {
+            // This line and the rest, up to the size the file had when it
+            // was opened: a tool still writing must not keep this going.
+            long long linesLeft = 1;
+            bool open = false;  // a last line without its line feed
+            while (c != EOF && offset < size && (c = getc_unlocked(file)) != EOF) {
+                ++offset;
+                if (c == '\n') {
+                    ++linesLeft;
+                    open = false;
+                } else {
+                    open = true;
+                }
+            }
+            if (open)
+                ++linesLeft;
+            MSCP_LOG(m_event, "logBufferContent",
+                     "Left out the last [%lld] lines ([%lld] bytes) of [%s]: at most %lld lines and %lld bytes of an "
+                     "error file are logged",
+                     linesLeft, std::max(offset, static_cast<long long>(size)) - lineStart, m_errFilePath.c_str(),
+                     kLoggedLinesMax, kLoggedBytesMax);
+            break;
+        }
         line[length] = '\0';
         MSCP_LOG(m_event, "logBufferContent", "<<THIRD PARTY>> %s", line.get());
+        ++linesLogged;
+        bytesLogged += static_cast<long long>(length);
         if (c == EOF)
             break;
     }
