@@ -29,7 +29,7 @@
 #include "tools/OutputFile.h"
 
 using LibMySqlProcess::MySqlChildProcess;
-using mysqlchild::OpenUnlessStopped;
+using mysqlchild::OpenInputFile;
 using mysqlchild::OutputFile;
 
 namespace {
@@ -68,9 +68,17 @@ Options:
                       this program's standard output). FILE is written under
                       a temporary name in its folder, mode 0600, and replaces
                       FILE only when every tool succeeded: a failed, timed-out
-                      or interrupted run leaves an earlier FILE as it was. An
-                      existing FILE that is no regular file (/dev/null, a
-                      pipe) is written directly
+                      or interrupted run leaves an earlier FILE as it was.
+                      When FILE cannot be replaced (a mount point, say) the
+                      output is kept under the temporary name, which is
+                      printed. An existing FILE that is no regular file
+                      (/dev/null, a FIFO) is written directly; this program's
+                      own standard output (/dev/stdout, or the file it is
+                      redirected to) is written through it, appending when it
+                      appends.
+                      For --input and --output alike, a symbolic link on the
+                      way, and a FIFO or device, is used only when it belongs
+                      to you or to root
   --pipe-to "COMMAND LINE"
                       start a second tool and stream the first one's standard
                       output into its standard input through the library
@@ -661,23 +669,24 @@ int Run(const Options& opts)
         return 128 + openStop;
     };
     int inputFd = -1;
+    std::string why;
     if (opts.input == "-") {
         inputFd = 0;
     } else if (!opts.input.empty()) {
-        inputFd = OpenUnlessStopped(opts.input.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC, TakeStopSignal, &openStop);
+        inputFd = OpenInputFile(opts.input, TakeStopSignal, &openStop, why);
         if (inputFd < 0 && openStop != 0)
             return stoppedWhileOpening();
         if (inputFd < 0)
-            UsageError("cannot open the input file '" + opts.input + "': " + strerror(errno));
+            UsageError("cannot open the input file '" + opts.input + "': " + why);
     }
     OutputFile outputFile;
     int outputFd = 1;
     if (opts.output != "-") {
-        outputFd = outputFile.Open(opts.output, TakeStopSignal, &openStop);
+        outputFd = outputFile.Open(opts.output, TakeStopSignal, &openStop, why);
         if (outputFd < 0 && openStop != 0)
             return stoppedWhileOpening();
         if (outputFd < 0)
-            UsageError("cannot create the output file '" + opts.output + "': " + strerror(errno));
+            UsageError("cannot create the output file '" + opts.output + "': " + why);
     }
     if (!CatchStopSignals(true)) {
         fprintf(stderr, "%s: cannot set up signal handling: %s\n", kProgram, strerror(errno));
