@@ -1,7 +1,8 @@
 // mysqlchild, run as its users run it, against the files it is given: links,
 // FIFOs and names that another account plants or swaps where root writes a
 // backup or reads a dump, its own standard output as the output file, names
-// as long as a folder entry may be, a file that cannot be replaced.
+// as long as a folder entry may be, a file that cannot be replaced, and runs
+// that must not share an error file.
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -454,6 +455,29 @@ TEST_F(MysqlchildFiles, OutputThatCannotBeReplacedIsKeptUnderAPrintedName)
     EXPECT_EQ(kept.rfind(dir.path() + "/.backup.sql.mysqlchild-", 0), 0u) << kept;
     EXPECT_EQ(ReadFile(kept), "the dump\n");
     EXPECT_EQ(ReadFile(target), "last night's\n");
+}
+
+// Without a job id of the host's, each run takes one of its own: two runs
+// never share a job folder, so never an error file either.
+TEST_F(MysqlchildFiles, RunsWithoutAJobIdNeverShareAnErrorFile)
+{
+    auto errorFolder = [&] {
+        const Result r = RunMysqlchild({"/bin/sh -c \"echo ERROR 1045 >&2; exit 3\""}, scratch.path());
+        EXPECT_EQ(r.code, 3) << r.err;
+        const std::string says = "mysqlchild: error file: ";
+        const size_t at = r.err.find(says);
+        if (at == std::string::npos)
+            return std::string("(none) ") + r.err;
+        const std::string path = r.err.substr(at + says.size(), r.err.find('\n', at) - at - says.size());
+        return path.substr(0, path.rfind('/'));
+    };
+    EXPECT_EQ(errorFolder(), env.jobFolder()) << "HX_JOB_ID is used when set";
+    ScopedEnv noJob("HX_JOB_ID", nullptr);
+    const std::string first = errorFolder();
+    const std::string second = errorFolder();
+    EXPECT_EQ(first.rfind(env.resultsDir() + "/HX_JobResults/2/0/", 0), 0u) << first;
+    EXPECT_NE(first, env.resultsDir() + "/HX_JobResults/2/0/0");
+    EXPECT_NE(first, second);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -115,7 +116,7 @@ Exit status:
 Environment (read by the host libraries; the tool's error output is kept in
 $HX_JOB_RESULTS_DIR/HX_JobResults/2/0/$HX_JOB_ID/MySqlErrors_<time>.txt):
   HX_JOB_RESULTS_DIR  job results folder (default /tmp/hx_job_results)
-  HX_JOB_ID           job id (default 0)
+  HX_JOB_ID           job id (default: a random one of this run's own)
   HX_CLIENT_NAME      client name (default the host name)
   HX_DEBUG_LOG        debug log file (default /tmp/hx_debug.log)
   HX_DEBUG_LEVEL      debug detail, 0 (silent) to 9 (default 5)
@@ -847,10 +848,34 @@ int Run(const Options& opts)
     return exitCode;
 }
 
+// Error files are told apart by the job id and, within one process, by the
+// microsecond of Initialize: two runs with the host's default id could share
+// one, and each read the other's error line as its own. Without an id of the
+// caller's, each run takes one of its own (random, positive, 63 bits).
+void UseAJobIdOfOurOwn()
+{
+    const char* given = getenv("HX_JOB_ID");
+    if (given != nullptr && given[0] != '\0')
+        return;
+    uint64_t id = 0;
+    if (getrandom(&id, sizeof id, 0) != static_cast<ssize_t>(sizeof id)) {
+        // The pid in the low 22 bits (pid_max is at most 2^22) keeps
+        // running processes apart; the clock, runs over time.
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        id = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()) << 22 ^
+             static_cast<uint64_t>(getpid());
+    }
+    id &= INT64_MAX;
+    if (id == 0)
+        id = 1;
+    setenv("HX_JOB_ID", std::to_string(id).c_str(), 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     const Options opts = ParseArguments(argc, argv);
+    UseAJobIdOfOurOwn();
     return Run(opts);
 }
