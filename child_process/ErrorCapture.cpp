@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +31,20 @@ void ReportToLogWriter(int sourceLine, const char* format, Args... args)
         writer->WriteLog(0, kReadLastErrSignature, sourceLine, 0, 0, format, args...);
 }
 
+// The host's search stops at a zero byte, and no key holds one, so each run
+// between zero bytes is searched on its own.
+bool HoldsKey(const std::string& piece, const std::string& key)
+{
+    for (size_t start = 0; start <= piece.size();) {
+        const size_t zero = piece.find('\0', start);
+        const size_t end = zero == std::string::npos ? piece.size() : zero;
+        if (end - start >= key.size() && FXString::FindString(piece.c_str() + start, key.c_str(), false) != nullptr)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 }  // namespace
 
 int MySqlChildProcess::ReadErrBuf(char* buffer, long* length)
@@ -39,11 +54,12 @@ int MySqlChildProcess::ReadErrBuf(char* buffer, long* length)
         m_lastErr = EINVAL;
         return -1;
     }
-    return ReadErrTail(buffer, *length, nullptr);
+    return ReadErrTail(buffer, *length, nullptr, nullptr);
 }
 
-// ReadErrBuf, also telling whether the tail holds the file from its start.
-int MySqlChildProcess::ReadErrTail(char* buffer, long length, bool* wholeFile)
+// ReadErrBuf, also telling whether the tail holds the file from its start and
+// how many bytes of it arrived (the text may hold zero bytes of its own).
+int MySqlChildProcess::ReadErrTail(char* buffer, long length, bool* wholeFile, size_t* got)
 {
     const long want = length - 1;
     memset(buffer, 0, static_cast<size_t>(length));
@@ -60,16 +76,18 @@ int MySqlChildProcess::ReadErrTail(char* buffer, long length, bool* wholeFile)
     const size_t toRead = static_cast<size_t>(size - from);
     if (wholeFile != nullptr)
         *wholeFile = from == 0;
-    size_t got = 0;
-    while (got < toRead) {
-        const ssize_t n = pread(fd, buffer + got, toRead - got, from + static_cast<off_t>(got));
+    size_t done = 0;
+    while (done < toRead) {
+        const ssize_t n = pread(fd, buffer + done, toRead - done, from + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
-        got += static_cast<size_t>(n);
+        done += static_cast<size_t>(n);
     }
-    if (got < toRead)
+    if (got != nullptr)
+        *got = done;
+    if (done < toRead)
         MSCP_LOG(m_event, "ReadErrBuf", "fread Failed to read [%s]", m_errFilePath.c_str());
     close(fd);
     return 0;
@@ -79,18 +97,21 @@ int MySqlChildProcess::ReadLastErr(std::string& line, std::string key)
 {
     char buffer[4096];
     bool wholeFile = false;
-    if (ReadErrTail(buffer, 4094, &wholeFile) != 0) {
+    size_t got = 0;
+    if (ReadErrTail(buffer, 4094, &wholeFile, &got) != 0) {
         ReportToLogWriter(kReadFailedLine, "Reading from STDERR of commmand failed");
         return -1;
     }
+    // A zero byte is the tool's like any other: it must not hide the lines
+    // after it, so the text is all that arrived, not up to its first zero.
     std::vector<std::string> pieces;
-    FXString::Split(std::string(buffer), "\n", pieces, 0);
+    FXString::Split(std::string(buffer, got), "\n", pieces, 0);
     // The first piece of a tail cut from the middle of the file may be a
     // fragment of a line, so it is skipped; when the tail is the whole file
     // it is a real line (often the only one) and is examined too.
     const int lowest = wholeFile ? 0 : 1;
     for (int k = static_cast<int>(pieces.size()) - 1; k >= lowest; --k) {
-        if (FXString::FindString(pieces[static_cast<size_t>(k)], key.c_str(), false) != nullptr) {
+        if (HoldsKey(pieces[static_cast<size_t>(k)], key)) {
             line = pieces[static_cast<size_t>(k)];
             return 0;
         }
@@ -114,16 +135,27 @@ void MySqlChildProcess::logBufferContent()
     // tool's user's to fill, and one endless line must not become as much of
     // the agent's memory. A debug line holds less than that anyway.
     constexpr size_t kLoggedLineMax = 16 * 1024;
+    // Nor may a file of endless short lines become as much of the debug log:
+    // past these, one line says what was left out.
+    constexpr long long kLoggedLinesMax = 10000;
+    constexpr long long kLoggedBytesMax = 1 << 20;
     std::unique_ptr<char[]> line(new (std::nothrow) char[kLoggedLineMax + 1]);
     if (line == nullptr) {
         fclose(file);
         return;
     }
+    long long offset = 0;  // bytes of the file read so far
+    long long linesLogged = 0;
+    long long bytesLogged = 0;
     for (;;) {
+        const long long lineStart = offset;
         size_t length = 0;
         bool any = false;
         int c;
-        while ((c = getc_unlocked(file)) != EOF && c != '\n') {
+        while ((c = getc_unlocked(file)) != EOF) {
+            ++offset;
+            if (c == '\n')
+                break;
             any = true;
             if (length < kLoggedLineMax)
                 line[length++] = static_cast<char>(c);
@@ -131,8 +163,33 @@ void MySqlChildProcess::logBufferContent()
         // A line feed at the very end of the file adds no further line.
         if (c == EOF && !any)
             break;
+        if (linesLogged == kLoggedLinesMax || bytesLogged + static_cast<long long>(length) > kLoggedBytesMax) {
+            // This line and the rest, up to the size the file had when it
+            // was opened: a tool still writing must not keep this going.
+            long long linesLeft = 1;
+            bool open = false;  // a last line without its line feed
+            while (c != EOF && offset < size && (c = getc_unlocked(file)) != EOF) {
+                ++offset;
+                if (c == '\n') {
+                    ++linesLeft;
+                    open = false;
+                } else {
+                    open = true;
+                }
+            }
+            if (open)
+                ++linesLeft;
+            MSCP_LOG(m_event, "logBufferContent",
+                     "Left out the last [%lld] lines ([%lld] bytes) of [%s]: at most %lld lines and %lld bytes of an "
+                     "error file are logged",
+                     linesLeft, std::max(offset, static_cast<long long>(size)) - lineStart, m_errFilePath.c_str(),
+                     kLoggedLinesMax, kLoggedBytesMax);
+            break;
+        }
         line[length] = '\0';
         MSCP_LOG(m_event, "logBufferContent", "<<THIRD PARTY>> %s", line.get());
+        ++linesLogged;
+        bytesLogged += static_cast<long long>(length);
         if (c == EOF)
             break;
     }

@@ -215,7 +215,7 @@ private:
     bool MakeReportPipe(int report[2]);
     bool ForkChild(MySqlChildParam& param, LaunchPlan& plan, int report[2]);
     void AbandonChild(pid_t pid);
-    int ReadErrTail(char* buffer, long length, bool* wholeFile);
+    int ReadErrTail(char* buffer, long length, bool* wholeFile, size_t* got);
     bool BeginWaiting(const char* op);
     void EndWaiting();
     int WaitForChild();

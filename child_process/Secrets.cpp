@@ -34,31 +34,67 @@ bool IsPasswordOption(const char* name, size_t size)
     return size == full + 1 && memcmp(name, kPassword, full) == 0 && name[full] >= '1' && name[full] <= '3';
 }
 
-}  // namespace
-
-bool MaskSecret(const char* arg, std::string& masked)
+// Where the password's value starts in a word of size bytes (no space in
+// it), or 0 when the word gives no password.
+size_t SecretValueAt(const char* word, size_t size)
 {
-    if (arg[0] != '-')
-        return false;
-    if (arg[1] != '-') {
+    if (size < 2 || word[0] != '-')
+        return 0;
+    if (word[1] != '-') {
         // Short options group (-Bps3cret): whatever follows the first p is
         // its value. A letter before it that itself takes a value (-hmyp)
         // would have taken the rest instead; masking that too costs the log
         // a few letters, guessing wrong would cost a password.
-        const char* p = strchr(arg + 1, 'p');
-        if (p == nullptr || p[1] == '\0')
-            return false;
-        masked.assign(arg, static_cast<size_t>(p + 1 - arg));
-        masked += kMask;
-        return true;
+        const void* p = memchr(word + 1, 'p', size - 1);
+        if (p == nullptr)
+            return 0;
+        const size_t at = static_cast<size_t>(static_cast<const char*>(p) - word) + 1;
+        return at < size ? at : 0;
     }
-    const char* name = arg + 2;
-    if (SameNameChars(name, "loose-", 6))
+    size_t name = 2;
+    if (size - name >= 6 && SameNameChars(word + name, "loose-", 6))
         name += 6;
-    const char* equals = strchr(name, '=');
-    if (equals == nullptr || equals[1] == '\0' || !IsPasswordOption(name, static_cast<size_t>(equals - name)))
+    const void* equals = memchr(word + name, '=', size - name);
+    if (equals == nullptr)
+        return 0;
+    const size_t at = static_cast<size_t>(static_cast<const char*>(equals) - word);
+    if (at + 1 == size || !IsPasswordOption(word + name, at - name))
+        return 0;
+    return at + 1;
+}
+
+// The first word of arg that gives a password: its index among the words
+// that single spaces separate, and where in arg its value starts. The
+// splitter joins words into one argument with one space each (a date and
+// what follows it, a quoted group), so a password may stand in any of them;
+// the tool takes the rest of the argument with it.
+bool FindSecret(const char* arg, size_t* wordIndex, size_t* valueAt)
+{
+    size_t index = 0;
+    for (const char* word = arg;; ++index) {
+        const char* space = strchr(word, ' ');
+        const size_t size = space != nullptr ? static_cast<size_t>(space - word) : strlen(word);
+        const size_t at = SecretValueAt(word, size);
+        if (at != 0) {
+            *wordIndex = index;
+            *valueAt = static_cast<size_t>(word - arg) + at;
+            return true;
+        }
+        if (space == nullptr)
+            return false;
+        word = space + 1;
+    }
+}
+
+}  // namespace
+
+bool MaskSecret(const char* arg, std::string& masked)
+{
+    size_t wordIndex = 0;
+    size_t valueAt = 0;
+    if (!FindSecret(arg, &wordIndex, &valueAt))
         return false;
-    masked.assign(arg, static_cast<size_t>(equals + 1 - arg));
+    masked.assign(arg, valueAt);
     masked += kMask;
     return true;
 }
@@ -66,13 +102,29 @@ bool MaskSecret(const char* arg, std::string& masked)
 std::string MaskSecrets(const std::string& line, char* const* argv, const ArgSpan* spans, int argc)
 {
     std::string out;
-    std::string masked;
     size_t copied = 0;
     for (int i = 0; i < argc; ++i) {
-        if (!MaskSecret(argv[i], masked))
+        size_t wordIndex = 0;
+        size_t valueAt = 0;
+        if (!FindSecret(argv[i], &wordIndex, &valueAt))
             continue;
-        out.append(line, copied, spans[i].begin - copied);
-        out += masked;
+        // The argument's words are the line's words of its span, one for
+        // one, less the quotes the splitter deleted: the line is kept up to
+        // the word that gives the password, which is then logged as the
+        // argument has it, up to its value.
+        size_t at = spans[i].begin;
+        for (size_t w = 0; w < wordIndex; ++w) {
+            while (at < spans[i].end && line[at] != ' ')
+                ++at;
+            while (at < spans[i].end && line[at] == ' ')
+                ++at;
+        }
+        const char* word = argv[i] + valueAt;
+        while (word > argv[i] && word[-1] != ' ')
+            --word;
+        out.append(line, copied, at - copied);
+        out.append(word, static_cast<size_t>(argv[i] + valueAt - word));
+        out += kMask;
         copied = spans[i].end;
     }
     out.append(line, copied, std::string::npos);

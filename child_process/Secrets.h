@@ -11,10 +11,13 @@ namespace LibMySqlProcess {
 // prefix such as --pas=, the --loose- form, '_' for '-', and the second and
 // third factors --password1= to --password3=) or as -pVALUE, also among
 // grouped short options (-Bps3cret). A bare --password or -p makes the tool
-// prompt, so the word after it is no secret.
+// prompt, so the word after it is no secret. The splitter may join such a
+// word to others in one argument (--stop-datetime=DATE --password=VALUE, a
+// quoted group), so every space-separated word of an argument is looked at.
 
 // True when arg carries a password; masked then holds the text to log in its
-// place ("--password=*****", "-p*****").
+// place ("--password=*****", "-p*****"), which ends where the password's
+// value begins.
 bool MaskSecret(const char* arg, std::string& masked);
 
 // The command line to log: every argument that carries a password replaced,

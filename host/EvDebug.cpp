@@ -50,6 +50,11 @@ struct LogTarget {
     dev_t dev = 0;
     ino_t ino = 0;
     std::atomic<int> users{0};
+    // The second (of the lines' own clock) in which the path was last seen
+    // to name fd's file. A rotated log (renamed or deleted) is noticed by
+    // the first line of a later second, so the check costs one lstat a
+    // second, not one a line.
+    std::atomic<int64_t> checkedSecond{0};
     std::atomic<bool> retired{false};
     std::atomic<bool> closed{false};
     LogTarget* nextRetired = nullptr;
@@ -116,7 +121,7 @@ int OpenLog(const char* path, struct stat& st)
 }
 
 // The target for path with a use held, or null when the log cannot be opened.
-LogTarget* AcquireTarget(const char* path)
+LogTarget* AcquireTarget(const char* path, int64_t second)
 {
     for (;;) {
         LogTarget* t = g_target.load();
@@ -136,6 +141,7 @@ LogTarget* AcquireTarget(const char* path)
         fresh->fd = fd;
         fresh->dev = st.st_dev;
         fresh->ino = st.st_ino;
+        fresh->checkedSecond.store(second);
         if (g_target.compare_exchange_strong(t, fresh)) {
             if (t != nullptr)
                 Retire(t);
@@ -144,6 +150,20 @@ LogTarget* AcquireTarget(const char* path)
             delete fresh;
         }
     }
+}
+
+// True when the path no longer names t's file: it was renamed away or
+// deleted (and perhaps made anew), as a log rotation does. Looked at once a
+// second, by whichever writer comes first in it.
+bool PathMovedAway(LogTarget* t, const char* path, int64_t second)
+{
+    int64_t checked = t->checkedSecond.load(std::memory_order_relaxed);
+    if (checked == second || !t->checkedSecond.compare_exchange_strong(checked, second))
+        return false;
+    struct stat st {};
+    if (lstat(path, &st) != 0)
+        return errno == ENOENT || errno == ENOTDIR;
+    return st.st_dev != t->dev || st.st_ino != t->ino;
 }
 
 bool WriteAll(int fd, const char* line, size_t len)
@@ -222,9 +242,16 @@ bool WriteLine(const char* tag, int level, const char* format, va_list args)
         errno = savedErrno;
         return written;
     }
+    // write(2) and open(2) are cancellation points: a host thread cancelled
+    // in one would leave its use of the target held for ever, and a retired
+    // descriptor never closed. Only here, in the process that owns this
+    // memory: a child sharing it shares the calling thread's control block,
+    // whose cancellation state is the parent thread's to keep.
+    int cancelState = PTHREAD_CANCEL_ENABLE;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
     bool written = false;
     for (int attempt = 0; attempt < 2 && !written; ++attempt) {
-        LogTarget* target = AcquireTarget(path);
+        LogTarget* target = AcquireTarget(path, secs);
         if (target == nullptr)
             break;
         struct stat st {};
@@ -236,11 +263,19 @@ bool WriteLine(const char* tag, int level, const char* format, va_list args)
             Release(target);
             continue;
         }
+        if (PathMovedAway(target, path, secs)) {
+            // Rotated: the file stays open for the lines still being
+            // written to it, and the next one opens the path again.
+            Unpublish(target);
+            Release(target);
+            continue;
+        }
         written = WriteAll(target->fd, line, len);
         if (!written && errno == EBADF)
             Unpublish(target);  // someone closed our descriptor: open afresh
         Release(target);
     }
+    pthread_setcancelstate(cancelState, nullptr);
     errno = savedErrno;
     return written;
 }

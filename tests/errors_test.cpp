@@ -98,10 +98,13 @@ std::vector<LastErrCase> LastErrCases()
         {"empty file", "", "ERROR", false, ""},
         {"key is matched inside a line", "a\nmysqldump: Got error: 1044\n", "Got error", true,
          "mysqldump: Got error: 1044"},
-        // The text ends at the first zero byte: the later match is not seen.
-        {"zero byte ends the text", std::string("first\nERROR before\nab\0ERROR after\n", 34), "ERROR", true,
-         "ERROR before"},
-        {"zero byte hides the only match", std::string("first\nsecond\0ERROR after\n", 25), "ERROR", false, ""},
+        // A zero byte is an ordinary byte of the line it stands in.
+        {"zero byte before a later match", std::string("first\nERROR before\nab\0ERROR after\n", 34), "ERROR", true,
+         std::string("ab\0ERROR after", 14)},
+        {"zero byte before the only match", std::string("first\nsecond\0\nERROR after\n", 26), "ERROR", true,
+         "ERROR after"},
+        {"zero bytes around the key", std::string("\0\0\nx\0ERROR\0y\n\0", 14), "ERROR", true,
+         std::string("x\0ERROR\0y", 9)},
     };
 
     // 5000 bytes whose key stands only in the piece before the tail's first
@@ -348,6 +351,47 @@ TEST_F(ErrorCaptureTest, LogBufferContentKeepsOnlyTheStartOfAnEndlessLine)
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].rfind("<<THIRD PARTY>> xxxx", 0), 0u);
     EXPECT_EQ(lines[1], "<<THIRD PARTY>> next");
+}
+
+// Nor may endless short lines become as much of the debug log: at most
+// 10,000 lines and 1 MiB of a file are logged, then one line says what was
+// left out (a last line without a line feed counts too).
+TEST_F(ErrorCaptureTest, LogBufferContentStopsAtTenThousandLinesOrOneMebibyte)
+{
+    const std::string kilo16(16 * 1024, 'x');
+    std::string longLines;
+    for (int i = 0; i < 100; ++i)
+        longLines += kilo16 + "\n";
+    std::string tenThousand;
+    for (int i = 0; i < 10000; ++i)
+        tenThousand += "a\n";
+    struct Case {
+        const char* name;
+        std::string content;
+        size_t logged;        // lines of the file logged
+        std::string leftOut;  // the closing line, empty when there is none
+    };
+    const Case cases[] = {
+        {"4 MiB of line feeds", std::string(4 << 20, '\n'), 10000, "[4184304] lines ([4184304] bytes)"},
+        {"16 KiB lines", longLines, 64, "[36] lines ([589860] bytes)"},
+        {"exactly 10,000 lines", tenThousand, 10000, ""},
+        {"one more and one without a line feed", tenThousand + "b\nc", 10000, "[2] lines ([3] bytes)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_env.ClearLog();
+        WriteErrorFile(c.content);
+
+        m_child.logBufferContent();
+
+        const std::vector<std::string> lines = m_env.Messages(kLogBufferTag);
+        ASSERT_EQ(lines.size(), c.logged + (c.leftOut.empty() ? 0 : 1));
+        EXPECT_EQ(lines[c.logged - 1].rfind("<<THIRD PARTY>> ", 0), 0u);
+        if (!c.leftOut.empty()) {
+            EXPECT_EQ(lines.back(), "Left out the last " + c.leftOut + " of [" + m_child.m_errFilePath +
+                                        "]: at most 10000 lines and 1048576 bytes of an error file are logged");
+        }
+    }
 }
 
 TEST_F(ErrorCaptureTest, LogBufferContentWithoutErrorFileLogsNothing)

@@ -353,12 +353,15 @@ TEST_F(Hardening, DaemonWithoutStandardDescriptorsStillGetsTheChildsLines)
 }
 
 // Passwords given on the command line reach the tool unchanged and the debug
-// log masked, at every level.
+// log masked, at every level, also where the splitter joins them to a date or
+// groups them with quotes.
 TEST_F(Hardening, PasswordsAreMaskedInTheLog)
 {
     const std::string command = ProbeCommand(
         "report --password=s3cret1 -ps3cret2 --password=\"s3cret 3\" --pass=s3cret4 --loose-password2=s3cret5 "
-        "-Bps3cret6 --loose_password=s3cret7 --pa=s3cret8 --password -p db --port=3306 -h127.0.0.1");
+        "-Bps3cret6 --loose_password=s3cret7 --pa=s3cret8 --password -p db --port=3306 -h127.0.0.1 "
+        "--stop-datetime=2024-01-31 --password=s3cret9 --stop-datetime=2024-01-31 -ps3cret10 "
+        "'--user=u  --password=s3cret11 x' \"--execute=SELECT 1\" --stop-datetime=\"2024-01-31 -ps3cret12\"");
     MySqlChildProcess child;
     ASSERT_EQ(child.Initialize(command, "", ""), 0);
     ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
@@ -369,13 +372,18 @@ TEST_F(Hardening, PasswordsAreMaskedInTheLog)
     const std::vector<std::string> args = {ProbePath(), "report", "--password=s3cret1", "-ps3cret2",
                                            "--password=s3cret 3", "--pass=s3cret4", "--loose-password2=s3cret5",
                                            "-Bps3cret6", "--loose_password=s3cret7", "--pa=s3cret8", "--password",
-                                           "-p", "db", "--port=3306", "-h127.0.0.1"};
+                                           "-p", "db", "--port=3306", "-h127.0.0.1",
+                                           "--stop-datetime=2024-01-31 --password=s3cret9",
+                                           "--stop-datetime=2024-01-31 -ps3cret10", "--user=u --password=s3cret11 x",
+                                           "--execute=SELECT 1", "--stop-datetime=2024-01-31 -ps3cret12"};
     EXPECT_EQ(ReportValues(report, "arg"), args) << "the tool receives its arguments unchanged";
     EXPECT_FALSE(env.LogHas("s3cret"));
     EXPECT_TRUE(env.LogHas("Command to run [" + std::string(ProbePath()) +
                            " report --password=***** -p***** --password=***** --pass=***** "
                            "--loose-password2=***** -Bp***** --loose_password=***** --pa=***** --password -p db "
-                           "--port=3306 -h127.0.0.1]"));
+                           "--port=3306 -h127.0.0.1 --stop-datetime=2024-01-31 --password=***** "
+                           "--stop-datetime=2024-01-31 -p***** '--user=u  --password=***** \"--execute=SELECT 1\" "
+                           "--stop-datetime=\"2024-01-31 -p*****]"));
     std::vector<std::string> logged;
     for (const std::string& m : env.Messages("MySqlChildProcess::PostFork"))
         if (m.rfind("Arg [", 0) == 0)
@@ -383,7 +391,10 @@ TEST_F(Hardening, PasswordsAreMaskedInTheLog)
     const std::vector<std::string> masked = {ProbePath(), "report", "--password=*****", "-p*****",
                                              "--password=*****", "--pass=*****", "--loose-password2=*****",
                                              "-Bp*****", "--loose_password=*****", "--pa=*****", "--password",
-                                             "-p", "db", "--port=3306", "-h127.0.0.1"};
+                                             "-p", "db", "--port=3306", "-h127.0.0.1",
+                                             "--stop-datetime=2024-01-31 --password=*****",
+                                             "--stop-datetime=2024-01-31 -p*****", "--user=u --password=*****",
+                                             "--execute=SELECT 1", "--stop-datetime=2024-01-31 -p*****"};
     EXPECT_EQ(logged, masked);
 }
 

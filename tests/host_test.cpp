@@ -19,6 +19,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -317,6 +318,115 @@ TEST(HostDebugLog, LogPathIsReadAtEachCall)
     };
     EXPECT_EQ(messages(first), (std::vector<std::string>{"one", "three"}));
     EXPECT_EQ(messages(second), (std::vector<std::string>{"two"}));
+}
+
+// A rotation renames or deletes the log (and may make a new one): the lines
+// after it go to the path again, opened as safely as the first time, so a
+// link planted there is not followed. The path is looked at once a second,
+// so each case waits for the next second of the lines' clock; the cases run
+// side by side, each in a forked process with a log of its own.
+TEST(HostDebugLog, RotatedLogIsOpenedAgain)
+{
+    HostEnv env;
+    const std::string secret = env.dir() + "/root-only.txt";
+    testsupport::WriteFile(secret, "untouched\n", 0600);
+    struct Case {
+        const char* name;
+        bool (*rotate)(const std::string& log, const std::string& old, const std::string& secret);
+        bool linkPlanted;
+    };
+    const Case cases[] = {
+        {"renamed, a new file made",
+         [](const std::string& log, const std::string& old, const std::string&) {
+             if (rename(log.c_str(), old.c_str()) != 0)
+                 return false;
+             const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+             return fd >= 0 && close(fd) == 0;
+         },
+         false},
+        {"deleted", [](const std::string& log, const std::string&, const std::string&) { return unlink(log.c_str()) == 0; },
+         false},
+        {"renamed, a link planted",
+         [](const std::string& log, const std::string& old, const std::string& target) {
+             return rename(log.c_str(), old.c_str()) == 0 && symlink(target.c_str(), log.c_str()) == 0;
+         },
+         true},
+    };
+    std::vector<pid_t> writers;
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const std::string log = env.dir() + "/rotated" + std::to_string(i) + ".log";
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            setenv("HX_DEBUG_LOG", log.c_str(), 1);
+            if (!HxDebugWrite("HostTest::Rotate", 1, "before") || !cases[i].rotate(log, log + ".1", secret))
+                _exit(10);
+            // The lines' own clock: time() may lag it by a tick.
+            auto second = [] {
+                timespec now {};
+                clock_gettime(CLOCK_REALTIME, &now);
+                return now.tv_sec;
+            };
+            const time_t rotated = second();
+            while (second() <= rotated)
+                usleep(20 * 1000);
+            _exit(HxDebugWrite("HostTest::Rotate", 1, "after") ? 0 : 1);
+        }
+        writers.push_back(pid);
+    }
+    auto messages = [](const std::string& path) {
+        std::vector<std::string> out;
+        for (const auto& line : LinesWithTag(path, "HostTest::Rotate"))
+            out.push_back(line.message);
+        return out;
+    };
+    for (size_t i = 0; i < writers.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const std::string log = env.dir() + "/rotated" + std::to_string(i) + ".log";
+        const int status = WaitWithDeadline(writers[i]);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), c.linkPlanted ? 1 : 0) << "10: the case could not be set up";
+        if (access((log + ".1").c_str(), F_OK) == 0) {
+            EXPECT_EQ(messages(log + ".1"), std::vector<std::string>{"before"}) << "a line went to the rotated file";
+        }
+        if (c.linkPlanted) {
+            EXPECT_EQ(testsupport::ReadFile(secret), "untouched\n");
+        } else {
+            EXPECT_EQ(messages(log), std::vector<std::string>{"after"});
+            struct stat st {};
+            ASSERT_EQ(lstat(log.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_EQ(st.st_mode & 0777, 0600u);
+        }
+    }
+}
+
+// A host thread cancelled while it writes a line would keep the log's use
+// count for ever, and a log it no longer uses would stay open: the line is
+// written whole and the cancellation acted on afterwards.
+TEST(HostDebugLog, ACancelledWriterLeavesTheLogToBeClosed)
+{
+    HostEnv env;
+    TempDir other;
+    ASSERT_TRUE(HxDebugWrite("HostTest::Cancel", 1, "open"));
+    pthread_t thread;
+    auto write = [](void*) -> void* {
+        pthread_cancel(pthread_self());
+        HxDebugWrite("HostTest::Cancel", 1, "while cancelled");
+        pthread_testcancel();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, nullptr, write, nullptr), 0);
+    void* result = nullptr;
+    ASSERT_EQ(pthread_join(thread, &result), 0);
+    EXPECT_EQ(result, PTHREAD_CANCELED);
+    EXPECT_EQ(LinesWithTag(env.logPath(), "HostTest::Cancel").size(), 2u);
+
+    // Another path retires the first log, which is closed once unused.
+    setenv("HX_DEBUG_LOG", (other / "next.log").c_str(), 1);
+    ASSERT_TRUE(HxDebugWrite("HostTest::Cancel", 1, "elsewhere"));
+    EXPECT_EQ(FdOpenOn(env.logPath()), -1) << "the first log was never closed";
 }
 
 TEST(HostDebugLog, DefaultLogFileIsUsedWhenHxDebugLogIsUnset)

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,8 +27,11 @@
 #include <vector>
 
 #include "child_process/MySqlChildProcess.h"
+#include "tools/OutputFile.h"
 
 using LibMySqlProcess::MySqlChildProcess;
+using mysqlchild::OpenInputFile;
+using mysqlchild::OutputFile;
 
 namespace {
 
@@ -65,9 +69,17 @@ Options:
                       this program's standard output). FILE is written under
                       a temporary name in its folder, mode 0600, and replaces
                       FILE only when every tool succeeded: a failed, timed-out
-                      or interrupted run leaves an earlier FILE as it was. An
-                      existing FILE that is no regular file (/dev/null, a
-                      pipe) is written directly
+                      or interrupted run leaves an earlier FILE as it was.
+                      When FILE cannot be replaced (a mount point, say) the
+                      output is kept under the temporary name, which is
+                      printed. An existing FILE that is no regular file
+                      (/dev/null, a FIFO) is written directly; this program's
+                      own standard output (/dev/stdout, or the file it is
+                      redirected to) is written through it, appending when it
+                      appends.
+                      For --input and --output alike, a symbolic link on the
+                      way, and a FIFO or device, is used only when it belongs
+                      to you or to root
   --pipe-to "COMMAND LINE"
                       start a second tool and stream the first one's standard
                       output into its standard input through the library
@@ -104,7 +116,7 @@ Exit status:
 Environment (read by the host libraries; the tool's error output is kept in
 $HX_JOB_RESULTS_DIR/HX_JobResults/2/0/$HX_JOB_ID/MySqlErrors_<time>.txt):
   HX_JOB_RESULTS_DIR  job results folder (default /tmp/hx_job_results)
-  HX_JOB_ID           job id (default 0)
+  HX_JOB_ID           job id (default: a random one of this run's own)
   HX_CLIENT_NAME      client name (default the host name)
   HX_DEBUG_LOG        debug log file (default /tmp/hx_debug.log)
   HX_DEBUG_LEVEL      debug detail, 0 (silent) to 9 (default 5)
@@ -437,114 +449,6 @@ private:
     std::thread m_thread;
 };
 
-int OpenUnlessStopped(const char* path, int flags, int* stopSignal);
-
-// --output FILE: the tool's output goes to a temporary file beside FILE,
-// created 0600 (a backup holds the database's data), and is renamed over
-// FILE only when every tool succeeded, so that a failed or interrupted run
-// leaves an earlier FILE as it was. A FILE that exists and is no regular file
-// (/dev/null, a pipe) cannot be replaced and is written directly.
-class OutputFile {
-public:
-    OutputFile() = default;
-    ~OutputFile() { Discard(); }
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
-    // -1 with errno when neither the temporary file nor FILE can be opened
-    // (EINTR with *stopSignal set when a stop signal came first).
-    int Open(const std::string& given, int* stopSignal)
-    {
-        std::string path = given;
-        struct stat st {};
-        if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-            // A link that another account planted in a shared folder would
-            // send the backup wherever it points: only ours and root's are
-            // followed. The file it leads to is the one replaced, not the
-            // link (/dev/stdout must stay a link).
-            if (st.st_uid != geteuid() && st.st_uid != 0) {
-                errno = EPERM;
-                return -1;
-            }
-            char resolved[PATH_MAX];
-            if (realpath(path.c_str(), resolved) != nullptr)
-                path = resolved;
-        }
-        m_path = path;
-        if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-            m_fd = OpenUnlessStopped(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC, stopSignal);
-            return m_fd;
-        }
-        const size_t slash = path.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-        std::string temp = folder + "/." + name + ".mysqlchild-XXXXXX";
-        m_fd = mkostemp(&temp[0], O_CLOEXEC);
-        if (m_fd < 0)
-            return -1;
-        m_tempPath = temp;
-        m_folder = folder;
-        // mkostemp asks for 0600 but the umask may take more away; the file
-        // is ours alone either way, and readable by us.
-        fchmod(m_fd, 0600);
-        return m_fd;
-    }
-
-    int fd() const { return m_fd; }
-
-    // Puts the output in place: its bytes on disk first, then the name, then
-    // the folder entry, so that a crash leaves either the old file or the
-    // whole new one. False with a message when any step fails (the
-    // temporary file is removed).
-    bool Commit(std::string& error)
-    {
-        if (m_fd < 0)
-            return true;
-        const bool temporary = !m_tempPath.empty();
-        if (temporary && fsync(m_fd) != 0) {
-            error = std::string("syncing the output file failed: ") + strerror(errno);
-            return false;
-        }
-        const int fd = m_fd;
-        m_fd = -1;
-        if (close(fd) != 0) {
-            error = std::string("closing the output file failed: ") + strerror(errno);
-            return false;
-        }
-        if (!temporary)
-            return true;
-        if (rename(m_tempPath.c_str(), m_path.c_str()) != 0) {
-            error = "renaming " + m_tempPath + " to " + m_path + " failed: " + strerror(errno);
-            return false;
-        }
-        m_tempPath.clear();
-        const int dir = open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            fsync(dir);  // best effort: the file itself is complete on disk
-            close(dir);
-        }
-        return true;
-    }
-
-    void Discard()
-    {
-        if (m_fd >= 0) {
-            close(m_fd);
-            m_fd = -1;
-        }
-        if (!m_tempPath.empty()) {
-            unlink(m_tempPath.c_str());
-            m_tempPath.clear();
-        }
-    }
-
-private:
-    std::string m_path;
-    std::string m_folder;
-    std::string m_tempPath;  // empty once renamed, or when FILE is written directly
-    int m_fd = -1;
-};
-
 // SIGHUP, SIGINT, SIGQUIT and SIGTERM only leave a byte (the signal's number) in a pipe that
 // the main thread watches, together with the time limit; the main thread
 // terminates the tools and removes the temporary output file. The handlers
@@ -577,20 +481,11 @@ bool CatchStopSignals(bool restart)
     return true;
 }
 
-// open(2) that a stop signal ends: -1 with errno EINTR and *stopSignal set.
-int OpenUnlessStopped(const char* path, int flags, int* stopSignal)
+// A stop signal that interrupted an open: its number, or 0 to go on waiting.
+int TakeStopSignal()
 {
-    for (;;) {
-        const int fd = open(path, flags);
-        if (fd >= 0 || errno != EINTR)
-            return fd;
-        unsigned char byte = 0;
-        if (read(g_events[0], &byte, 1) == 1 && byte != 0) {
-            *stopSignal = byte;
-            errno = EINTR;
-            return -1;
-        }
-    }
+    unsigned char byte = 0;
+    return read(g_events[0], &byte, 1) == 1 ? byte : 0;
 }
 
 void NoteChainEnded()
@@ -775,23 +670,24 @@ int Run(const Options& opts)
         return 128 + openStop;
     };
     int inputFd = -1;
+    std::string why;
     if (opts.input == "-") {
         inputFd = 0;
     } else if (!opts.input.empty()) {
-        inputFd = OpenUnlessStopped(opts.input.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC, &openStop);
+        inputFd = OpenInputFile(opts.input, TakeStopSignal, &openStop, why);
         if (inputFd < 0 && openStop != 0)
             return stoppedWhileOpening();
         if (inputFd < 0)
-            UsageError("cannot open the input file '" + opts.input + "': " + strerror(errno));
+            UsageError("cannot open the input file '" + opts.input + "': " + why);
     }
     OutputFile outputFile;
     int outputFd = 1;
     if (opts.output != "-") {
-        outputFd = outputFile.Open(opts.output, &openStop);
+        outputFd = outputFile.Open(opts.output, TakeStopSignal, &openStop, why);
         if (outputFd < 0 && openStop != 0)
             return stoppedWhileOpening();
         if (outputFd < 0)
-            UsageError("cannot create the output file '" + opts.output + "': " + strerror(errno));
+            UsageError("cannot create the output file '" + opts.output + "': " + why);
     }
     if (!CatchStopSignals(true)) {
         fprintf(stderr, "%s: cannot set up signal handling: %s\n", kProgram, strerror(errno));
@@ -952,10 +848,34 @@ int Run(const Options& opts)
     return exitCode;
 }
 
+// Error files are told apart by the job id and, within one process, by the
+// microsecond of Initialize: two runs with the host's default id could share
+// one, and each read the other's error line as its own. Without an id of the
+// caller's, each run takes one of its own (random, positive, 63 bits).
+void UseAJobIdOfOurOwn()
+{
+    const char* given = getenv("HX_JOB_ID");
+    if (given != nullptr && given[0] != '\0')
+        return;
+    uint64_t id = 0;
+    if (getrandom(&id, sizeof id, 0) != static_cast<ssize_t>(sizeof id)) {
+        // The pid in the low 22 bits (pid_max is at most 2^22) keeps
+        // running processes apart; the clock, runs over time.
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        id = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()) << 22 ^
+             static_cast<uint64_t>(getpid());
+    }
+    id &= INT64_MAX;
+    if (id == 0)
+        id = 1;
+    setenv("HX_JOB_ID", std::to_string(id).c_str(), 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     const Options opts = ParseArguments(argc, argv);
+    UseAJobIdOfOurOwn();
     return Run(opts);
 }

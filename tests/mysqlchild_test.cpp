@@ -1,0 +1,488 @@
+// mysqlchild, run as its users run it, against the files it is given: links,
+// FIFOs and names that another account plants or swaps where root writes a
+// backup or reads a dump, its own standard output as the output file, names
+// as long as a folder entry may be, a file that cannot be replaced, and runs
+// that must not share an error file.
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/user.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace testsupport;
+
+constexpr uid_t kNobody = 65534;
+
+struct Result {
+    int code = -1;  // exit code, 128 + signal, or -1 when it had to be killed
+    std::string out;
+    std::string err;
+};
+
+// Runs mysqlchild with args, its standard output on outFd when one is given,
+// else captured. No gtest checks inside: forked cases use it too.
+Result RunMysqlchild(const std::vector<std::string>& args, const std::string& scratch, int outFd = -1)
+{
+    std::vector<std::string> all{MYSQLCHILD_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    const std::string outPath = scratch + "/mysqlchild.out";
+    const std::string errPath = scratch + "/mysqlchild.err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (outFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    Result r;
+    if (rc != 0)
+        return r;
+    // Only a hang turns into a failure here: mysqlchild waiting for a FIFO.
+    const int status = WaitWithDeadline(pid, 20);
+    if (status >= 0)
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = outFd >= 0 ? "" : ReadFile(outPath);
+    r.err = ReadFile(errPath);
+    return r;
+}
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// The attacker's step: fn as nobody, in a forked copy of the test.
+int AsNobody(const std::function<bool()>& fn)
+{
+    return RunInSubprocess(
+        [&] {
+            if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+                setresuid(kNobody, kNobody, kNobody) != 0)
+                return 90;
+            return fn() ? 0 : 1;
+        },
+        30);
+}
+
+std::vector<std::string> FolderEntries(const std::string& path)
+{
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(path.c_str())) {
+        while (dirent* e = readdir(dir))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names.push_back(e->d_name);
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Everything a FIFO holds now, without waiting.
+std::string Drain(int fd)
+{
+    std::string got;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        got.append(buf, static_cast<size_t>(n));
+    return got;
+}
+
+const char kSecret[] = "root's own secret\n";
+const char kDump[] = "/bin/echo the dump";
+
+class MysqlchildFiles : public ::testing::Test {
+protected:
+    HostEnv env;
+    TempDir scratch;
+};
+
+// Root writes a backup into (or reads a dump from) a folder that nobody
+// owns, next to a file of root's alone.
+class MysqlchildAgainstNobody : public MysqlchildFiles {
+protected:
+    void SetUp() override
+    {
+        if (!IsRoot())
+            GTEST_SKIP() << "planting as another account needs root";
+        shared = base / "shared";
+        secret = base / "secret";
+        ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+        ASSERT_EQ(chown(shared.c_str(), kNobody, kNobody), 0);
+        WriteFile(secret, kSecret, 0600);
+    }
+
+    std::string In(const std::string& name) const { return shared + "/" + name; }
+
+    TempDir base;
+    std::string shared;
+    std::string secret;
+};
+
+// A link is followed only when every link on the way is root's (or the
+// caller's): nobody's own, and nobody's behind one of root's, are not.
+TEST_F(MysqlchildAgainstNobody, LinksOfAnotherAccountAreNeverFollowed)
+{
+    ASSERT_EQ(AsNobody([&] {
+                  return symlink(secret.c_str(), In("direct").c_str()) == 0 &&
+                         symlink(secret.c_str(), In("hop").c_str()) == 0;
+              }),
+              0);
+    ASSERT_EQ(symlink(In("hop").c_str(), (base / "root-link").c_str()), 0);
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"--output", In("direct")},
+        {"--output", base / "root-link"},
+        {"--input", In("direct")},
+        {"--input", base / "root-link"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " " + c.second);
+        const Result r = RunMysqlchild({c.first, c.second, c.first == std::string("--input") ? "/bin/cat" : kDump},
+                                       scratch.path());
+        EXPECT_EQ(r.code, 2) << r.err;
+        EXPECT_TRUE(Contains(r.err, "Operation not permitted: the link ")) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(ReadFile(secret), kSecret);
+    }
+
+    // Root's own links are followed, however many: the file at the end is
+    // replaced, the links stay.
+    WriteFile(base / "target", "last night's\n", 0644);
+    ASSERT_EQ(symlink((base / "target").c_str(), (base / "second").c_str()), 0);
+    ASSERT_EQ(symlink("second", (base / "first").c_str()), 0);
+    const Result r = RunMysqlchild({"--output", base / "first", kDump}, scratch.path());
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(ReadFile(base / "target"), "the dump\n");
+    struct stat st {};
+    EXPECT_TRUE(lstat((base / "first").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_TRUE(lstat((base / "second").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+}
+
+// A FIFO nobody planted receives nothing and is not waited on, whether its
+// other end is open or not; root's own is written in place.
+TEST_F(MysqlchildAgainstNobody, FifoOfAnotherAccountIsRefusedWithoutWaiting)
+{
+    ASSERT_EQ(AsNobody([&] {
+                  return mkfifo(In("read").c_str(), 0666) == 0 && mkfifo(In("unread").c_str(), 0666) == 0;
+              }),
+              0);
+    const int reader = open(In("read").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"--output", In("read")},
+        {"--output", In("unread")},
+        {"--input", In("unread")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " " + c.second);
+        const Result r = RunMysqlchild({c.first, c.second, c.first == std::string("--input") ? "/bin/cat" : kDump},
+                                       scratch.path());
+        EXPECT_EQ(r.code, 2) << r.err;
+        EXPECT_TRUE(Contains(r.err, "Operation not permitted: the FIFO ")) << r.err;
+    }
+    EXPECT_EQ(Drain(reader), "") << "nobody's FIFO got root's dump";
+    close(reader);
+
+    ASSERT_EQ(mkfifo((base / "root-fifo").c_str(), 0600), 0);
+    const int rootReader = open((base / "root-fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(rootReader, 0);
+    const Result r = RunMysqlchild({"--output", base / "root-fifo", kDump}, scratch.path());
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Drain(rootReader), "the dump\n");
+    close(rootReader);
+}
+
+// nobody's side of a race: each Swap() exchanges two names in nobody's
+// folder once (rename(2) with RENAME_EXCHANGE: both names always exist).
+class Swapper {
+public:
+    Swapper(const std::string& a, const std::string& b)
+    {
+        if (pipe2(m_go, O_CLOEXEC) != 0 || pipe2(m_done, O_CLOEXEC) != 0)
+            return;
+        m_pid = fork();
+        if (m_pid == 0) {
+            close(m_go[1]);
+            close(m_done[0]);
+            if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+                setresuid(kNobody, kNobody, kNobody) != 0)
+                _exit(90);
+            char c;
+            while (read(m_go[0], &c, 1) == 1) {
+                c = renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0 ? 1 : 0;
+                if (write(m_done[1], &c, 1) != 1)
+                    break;
+            }
+            _exit(0);
+        }
+    }
+    ~Swapper()
+    {
+        for (int fd : {m_go[0], m_go[1], m_done[0], m_done[1]})
+            if (fd >= 0)
+                close(fd);
+        if (m_pid > 0)
+            WaitWithDeadline(m_pid);
+    }
+    bool Swap()
+    {
+        char c = 0;
+        return m_pid > 0 && write(m_go[1], &c, 1) == 1 && read(m_done[0], &c, 1) == 1 && c == 1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_go[2] = {-1, -1};
+    int m_done[2] = {-1, -1};
+};
+
+// Runs mysqlchild under ptrace and stops it at the entry of every openat(2)
+// of a path whose last component is name: there the attacker acts, at the
+// worst moment for a program that checks a name and then opens it. The code
+// is -2 when this process may not trace.
+Result RunMysqlchildAttackedAtEachOpen(const std::vector<std::string>& args, const std::string& scratch,
+                                       const std::string& name, const std::function<void()>& attack, int* attacks)
+{
+    std::vector<std::string> all{MYSQLCHILD_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    // The leak checker stops the program's threads with ptrace, which the
+    // tracer here already holds.
+    const char* asan = getenv("ASAN_OPTIONS");
+    const std::string asanOptions = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
+    const std::string outPath = scratch + "/mysqlchild.out";
+    const std::string errPath = scratch + "/mysqlchild.err";
+    Result r;
+    const pid_t pid = fork();
+    if (pid < 0)
+        return r;
+    if (pid == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+            _exit(126);
+        setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
+            _exit(125);
+        raise(SIGSTOP);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status) ||
+        ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL | PTRACE_O_TRACEEXEC) != 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        r.code = -2;
+        return r;
+    }
+    int deliver = 0;
+    for (;;) {
+        if (ptrace(PTRACE_SYSCALL, pid, nullptr, deliver) != 0 || waitpid(pid, &status, 0) != pid)
+            break;
+        deliver = 0;
+        if (WIFEXITED(status) || WIFSIGNALED(status)) {
+            r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            break;
+        }
+        if (WSTOPSIG(status) == (SIGTRAP | 0x80)) {
+            user_regs_struct regs {};
+            // At the entry the kernel has put -ENOSYS where the result goes.
+            if (ptrace(PTRACE_GETREGS, pid, nullptr, &regs) != 0 || regs.orig_rax != SYS_openat ||
+                regs.rax != static_cast<unsigned long long>(-ENOSYS))
+                continue;
+            char path[4096] = {};
+            iovec local{path, sizeof path - 1};
+            iovec remote{reinterpret_cast<void*>(regs.rsi), sizeof path - 1};
+            if (process_vm_readv(pid, &local, 1, &remote, 1, 0) <= 0)
+                continue;
+            const std::string opened(path);
+            if (opened == name || (opened.size() > name.size() &&
+                                   opened.compare(opened.size() - name.size() - 1, std::string::npos, "/" + name) == 0)) {
+                attack();
+                ++*attacks;
+            }
+            continue;
+        }
+        if ((status >> 16) == 0)
+            deliver = WSTOPSIG(status);  // a signal for the program, not a ptrace event
+    }
+    r.out = ReadFile(outPath);
+    r.err = ReadFile(errPath);
+    return r;
+}
+
+// Root's FIFO in nobody's folder, and nobody's link to root's secret: nobody
+// exchanges the two names just before every open of the name mysqlchild is
+// given. What mysqlchild checked is what it opens: it refuses the link, or
+// writes into the FIFO, and never through the link.
+TEST_F(MysqlchildAgainstNobody, FifoSwappedForALinkIsNeverWrittenThrough)
+{
+    if (UnderValgrind())
+        GTEST_SKIP() << "ptrace from under valgrind";
+    ASSERT_EQ(mkfifo(In("race").c_str(), 0600), 0);
+    const int reader = open(In("race").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(AsNobody([&] { return symlink(secret.c_str(), In("other").c_str()) == 0; }), 0);
+    Swapper nobody(In("race"), In("other"));
+    struct Case {
+        const char* name;
+        int code;
+        const char* fifoGets;
+    };
+    const Case cases[] = {
+        {"the FIFO stands there, then the link", 2, ""},
+        {"the link stands there, then the FIFO", 0, "the dump\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HangGuard guard(60, c.name);
+        int attacks = 0;
+        const Result r = RunMysqlchildAttackedAtEachOpen({"--output", In("race"), kDump}, scratch.path(), "race",
+                                                         [&] { EXPECT_TRUE(nobody.Swap()); }, &attacks);
+        if (r.code == -2)
+            GTEST_SKIP() << "this process may not trace another";
+        EXPECT_GT(attacks, 0) << "the name was never opened";
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_EQ(ReadFile(secret), kSecret) << "written through nobody's link";
+        EXPECT_EQ(Drain(reader), c.fifoGets);
+        // Next case: the other object at the name.
+        if (attacks % 2 == 0) {
+            ASSERT_TRUE(nobody.Swap());
+        }
+    }
+    close(reader);
+}
+
+// Descriptor 1 redirected to a file (>> log): by whatever name, that file is
+// appended to through the descriptor, not replaced, and keeps its mode.
+TEST_F(MysqlchildFiles, OwnStandardOutputIsWrittenThroughItsDescriptor)
+{
+    const std::string log = scratch / "log";
+    for (const std::string& name : {std::string("/dev/stdout"), std::string("/proc/self/fd/1"), log}) {
+        SCOPED_TRACE(name);
+        WriteFile(log, "earlier\n", 0644);
+        ASSERT_EQ(chmod(log.c_str(), 0644), 0);
+        struct stat before {}, after {};
+        ASSERT_EQ(stat(log.c_str(), &before), 0);
+        const int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        const Result r = RunMysqlchild({"--output", name, kDump}, scratch.path(), fd);
+        close(fd);
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(ReadFile(log), "earlier\nthe dump\n");
+        ASSERT_EQ(stat(log.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << "the file was replaced";
+        EXPECT_EQ(after.st_mode & 07777, 0644u);
+    }
+}
+
+// A name may be as long as a folder entry allows; the temporary name beside
+// it is shortened to fit.
+TEST_F(MysqlchildFiles, OutputNamesUpToNameMaxWork)
+{
+    for (size_t length : {size_t{236}, size_t{238}, size_t{255}}) {
+        SCOPED_TRACE(length);
+        TempDir dir;
+        const std::string name(length, 'n');
+        const Result r = RunMysqlchild({"--output", dir / name, kDump}, scratch.path());
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(ReadFile(dir / name), "the dump\n");
+        EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{name}) << "a temporary file is left";
+    }
+}
+
+// A FILE the rename cannot replace (here a bind mount: EBUSY) fails the run,
+// but the finished output stays, under the name the message gives.
+TEST_F(MysqlchildFiles, OutputThatCannotBeReplacedIsKeptUnderAPrintedName)
+{
+    if (!IsRoot())
+        GTEST_SKIP() << "a bind mount needs root";
+    TempDir dir;
+    const std::string target = dir / "backup.sql";
+    WriteFile(target, "last night's\n", 0644);
+    WriteFile(dir / "mounted", "mounted\n", 0644);
+    const int rc = RunInSubprocess(
+        [&] {
+            if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount((dir / "mounted").c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+                return 90;
+            const Result r = RunMysqlchild({"--output", target, kDump}, scratch.path());
+            WriteFile(dir / "err", r.err);
+            return r.code;
+        },
+        60);
+    if (rc == 90)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(rc, 1);
+    const std::string err = ReadFile(dir / "err");
+    const std::string says = "the finished output is kept as ";
+    const size_t at = err.find(says);
+    ASSERT_NE(at, std::string::npos) << err;
+    const std::string kept = err.substr(at + says.size(), err.find(';', at) - at - says.size());
+    EXPECT_EQ(kept.rfind(dir.path() + "/.backup.sql.mysqlchild-", 0), 0u) << kept;
+    EXPECT_EQ(ReadFile(kept), "the dump\n");
+    EXPECT_EQ(ReadFile(target), "last night's\n");
+}
+
+// Without a job id of the host's, each run takes one of its own: two runs
+// never share a job folder, so never an error file either.
+TEST_F(MysqlchildFiles, RunsWithoutAJobIdNeverShareAnErrorFile)
+{
+    auto errorFolder = [&] {
+        const Result r = RunMysqlchild({"/bin/sh -c \"echo ERROR 1045 >&2; exit 3\""}, scratch.path());
+        EXPECT_EQ(r.code, 3) << r.err;
+        const std::string says = "mysqlchild: error file: ";
+        const size_t at = r.err.find(says);
+        if (at == std::string::npos)
+            return std::string("(none) ") + r.err;
+        const std::string path = r.err.substr(at + says.size(), r.err.find('\n', at) - at - says.size());
+        return path.substr(0, path.rfind('/'));
+    };
+    EXPECT_EQ(errorFolder(), env.jobFolder()) << "HX_JOB_ID is used when set";
+    ScopedEnv noJob("HX_JOB_ID", nullptr);
+    const std::string first = errorFolder();
+    const std::string second = errorFolder();
+    EXPECT_EQ(first.rfind(env.resultsDir() + "/HX_JobResults/2/0/", 0), 0u) << first;
+    EXPECT_NE(first, env.resultsDir() + "/HX_JobResults/2/0/0");
+    EXPECT_NE(first, second);
+}
+
+}  // namespace
