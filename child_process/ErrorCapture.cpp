@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "child_process/Cancellation.h"
 #include "child_process/ErrorFile.h"
 #include "child_process/Log.h"
 #include "child_process/MySqlChildProcess.h"
@@ -61,6 +62,9 @@ int MySqlChildProcess::ReadErrBuf(char* buffer, long* length)
 // how many bytes of it arrived (the text may hold zero bytes of its own).
 int MySqlChildProcess::ReadErrTail(char* buffer, long length, bool* wholeFile, size_t* got)
 {
+    // The file's descriptor must not be left open by a cancelled thread;
+    // reading a regular file never blocks for long.
+    NoCancellation noCancel;
     const long want = length - 1;
     memset(buffer, 0, static_cast<size_t>(length));
     MSCP_LOG(m_event, "ReadErrBuf", "Previous errno = [%d].", GetLastErr());
@@ -122,6 +126,7 @@ int MySqlChildProcess::ReadLastErr(std::string& line, std::string key)
 
 void MySqlChildProcess::logBufferContent()
 {
+    NoCancellation noCancel;
     off_t size = 0;
     const int fd = OpenErrorFileForReading(m_errFilePath, &size);
     if (fd < 0)
