@@ -791,7 +791,8 @@ bool Direct(RelayJob job, long long bytes, const std::string& dumpPath, std::str
     return ok;
 }
 
-bool ThroughHost(RelayJob job, RelayPath path, long long bytes, const std::string& dumpPath, std::string& why)
+bool ThroughHost(RelayJob job, RelayPath path, long long bytes, const std::string& dumpPath, long long* calls,
+                 std::string& why)
 {
     MySqlChildProcess from, to;
     const bool hasWriter = job != RelayJob::Restore;
@@ -815,7 +816,7 @@ bool ThroughHost(RelayJob job, RelayPath path, long long bytes, const std::strin
     bool ok = true;
     if (path == RelayPath::Relay) {
         const long long chunk = g_opt.relayKib * 1024;
-        for (long long moved = 1; ok && moved > 0; total += moved)
+        for (long long moved = 1; ok && moved > 0; total += moved, ++*calls)
             ok = (hasWriter ? from.RelayOutputTo(sinkFd, chunk, &moved) : to.RelayInputFrom(file, chunk, &moved)) == 0;
     } else {
         // The copy at its best: a buffer of the pipe's size, one byte more
@@ -862,13 +863,14 @@ void BM_Relay(benchmark::State& state, RelayJob job, RelayPath path, const std::
     const std::string dumpPath = g_tmp + "/dump.out";
     std::string why;
     bool ok = job != RelayJob::Restore || MakeRestoreFile(bytes, why);
+    long long calls = 0;
     const double cpuStart = RusageThreadSeconds();
     const auto start = Clock::now();
     for (auto _ : state) {
         if (!ok)
             break;
         ok = path == RelayPath::Direct ? Direct(job, bytes, dumpPath, why)
-                                       : ThroughHost(job, path, bytes, dumpPath, why);
+                                       : ThroughHost(job, path, bytes, dumpPath, &calls, why);
         if (ok && job == RelayJob::Dump) {
             struct stat st {};
             ok = stat(dumpPath.c_str(), &st) == 0 && st.st_size == bytes;
@@ -887,7 +889,49 @@ void BM_Relay(benchmark::State& state, RelayJob job, RelayPath path, const std::
     state.SetBytesProcessed(state.iterations() * bytes);
     state.counters["cpu_s_per_GiB"] =
         cpu / (static_cast<double>(bytes) * static_cast<double>(state.iterations()) / static_cast<double>(1 << 30));
-    Record(name, state.iterations(), secs, 0, cpu);
+    Record(name, state.iterations(), secs, static_cast<double>(calls) / static_cast<double>(state.iterations()), cpu);
+}
+
+// The kernel's own part of a relay call: one splice of a full pipe into an
+// empty one, with nothing to wait for and nobody to wake (this thread fills
+// the first pipe and drains the second, outside the measured time).
+void BM_SpliceAlone(benchmark::State& state, const std::string& name)
+{
+    const long long bytes = static_cast<long long>(g_opt.pipeMb) * kMiB;
+    int a[2], b[2];
+    if (pipe2(a, O_CLOEXEC) != 0 || pipe2(b, O_CLOEXEC) != 0) {
+        Fail(state, "pipe2 failed");
+        return;
+    }
+    const size_t size = static_cast<size_t>(g_libPipeSize);
+    fcntl(a[0], F_SETPIPE_SZ, g_libPipeSize);
+    fcntl(b[0], F_SETPIPE_SZ, g_libPipeSize);
+    const std::vector<char>& data = Payload(size);
+    std::vector<char> drained(size);
+    double spliced = 0;
+    bool ok = true;
+    for (auto _ : state) {
+        for (long long done = 0; ok && done < bytes; done += static_cast<long long>(size)) {
+            ok = WriteAllTo(a[1], data.data(), size);
+            const auto t0 = Clock::now();
+            ok = ok && splice(a[0], nullptr, b[1], nullptr, size, 0) == static_cast<ssize_t>(size);
+            spliced += Seconds(t0, Clock::now());
+            for (size_t got = 0; ok && got < size;) {
+                const ssize_t n = read(b[0], drained.data(), size - got);
+                ok = n > 0;
+                got += ok ? static_cast<size_t>(n) : 0;
+            }
+        }
+    }
+    for (int fd : {a[0], a[1], b[0], b[1]})
+        close(fd);
+    if (!ok) {
+        Fail(state, "splice of a full pipe failed");
+        return;
+    }
+    state.counters["splice_s_per_GiB"] = spliced / (static_cast<double>(bytes) * static_cast<double>(state.iterations()) /
+                                                    static_cast<double>(1 << 30));
+    Record(name, state.iterations(), spliced, static_cast<double>(bytes / static_cast<long long>(size)), spliced);
 }
 
 // ---------------------------------------------------------------- debug log
@@ -1042,6 +1086,15 @@ void PrintSummary()
             printf("%-8s %9.2f %9.2f %9.2f %13.3f | %9.3f %9.3f %11.3f\n", job, gib / copy, gib / relay, gib / direct,
                    direct / relay, cpuCopy, cpuRelay, cpuCopy > 0 ? cpuRelay / cpuCopy : 0.0);
         }
+        const double calls = MedianExtra("relay/chain/relay");
+        const double perCall = PerIteration("relay/chain/relay", nullptr, true);
+        const double alone = PerIteration("relay/splice_alone", nullptr, true);
+        const double pieces = MedianExtra("relay/splice_alone");
+        if (calls > 0 && alone > 0 && pieces > 0)
+            printf("chain relay: %.0f calls per GiB, %.1f us of CPU each; one splice of a full pipe alone (nothing to\n"
+                   "wait for, nobody to wake): %.1f us, %.4f s per GiB. The rest of a call is waiting for the writer\n"
+                   "and waking the writer and the reader, once per pipe-full.\n",
+                   calls / gib, perCall / calls * 1e6, alone / pieces * 1e6, alone / gib);
     }
 
     if (AnyRun("fds/")) {
@@ -1205,6 +1258,8 @@ void RegisterAll()
         }
         group(entries, onePass);
     }
+    const std::string alone = "relay/splice_alone";
+    group({{alone, [=](benchmark::State& st) { BM_SpliceAlone(st, alone); }}}, onePass);
 
     for (int n : g_opt.fds) {
         const std::string ln = "fds/library/" + std::to_string(n);
