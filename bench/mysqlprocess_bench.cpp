@@ -680,14 +680,18 @@ void BM_Pipe(benchmark::State& state, PipeCase what, size_t size, int pipeSize, 
 enum class RelayJob { Chain, Dump, Restore };
 enum class RelayPath { Copy, Relay, Direct };
 
-// CPU seconds (user and system) of the calling thread.
-double RusageThreadSeconds()
+// CPU seconds (user and system) of the calling thread, or of the children
+// reaped so far (the writer and the sink).
+double RusageSeconds(int who)
 {
     rusage u{};
-    getrusage(RUSAGE_THREAD, &u);
+    getrusage(who, &u);
     return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
 }
+
+// The tools' CPU seconds of each relay run, by name and repetition.
+std::map<std::string, std::map<int, double>> g_toolCpu;
 
 std::string SinkCommand(long long bytes)
 {
@@ -864,7 +868,8 @@ void BM_Relay(benchmark::State& state, RelayJob job, RelayPath path, const std::
     std::string why;
     bool ok = job != RelayJob::Restore || MakeRestoreFile(bytes, why);
     long long calls = 0;
-    const double cpuStart = RusageThreadSeconds();
+    const double cpuStart = RusageSeconds(RUSAGE_THREAD);
+    const double toolsStart = RusageSeconds(RUSAGE_CHILDREN);
     const auto start = Clock::now();
     for (auto _ : state) {
         if (!ok)
@@ -879,7 +884,8 @@ void BM_Relay(benchmark::State& state, RelayJob job, RelayPath path, const std::
         }
     }
     const double secs = Seconds(start, Clock::now());
-    const double cpu = RusageThreadSeconds() - cpuStart;
+    const double cpu = RusageSeconds(RUSAGE_THREAD) - cpuStart;
+    g_toolCpu[name][t_rep] = RusageSeconds(RUSAGE_CHILDREN) - toolsStart;
     unlink(dumpPath.c_str());
     ClearJobResults();
     if (!ok) {
@@ -1085,6 +1091,29 @@ void PrintSummary()
             const double cpuRelay = PerIteration(base + "/relay", nullptr, true) / gib;
             printf("%-8s %9.2f %9.2f %9.2f %13.3f | %9.3f %9.3f %11.3f\n", job, gib / copy, gib / relay, gib / direct,
                    direct / relay, cpuCopy, cpuRelay, cpuCopy > 0 ? cpuRelay / cpuCopy : 0.0);
+        }
+        // Where the chain's CPU goes: the writer's, the sink's and the
+        // relaying thread's together, per GiB and over the wall time (the
+        // cores kept busy). When the direct pipe already keeps every core the
+        // run gets busy, whatever the relay adds costs throughput.
+        printf("chain, all CPU (writer + sink + relaying thread) in s/GiB and the cores it kept busy (of %ld):\n",
+               sysconf(_SC_NPROCESSORS_ONLN));
+        for (const char* path : {"copy", "relay", "direct"}) {
+            const std::string name = std::string("relay/chain/") + path;
+            auto it = g_toolCpu.find(name);
+            if (it == g_toolCpu.end() || it->second.empty())
+                continue;
+            std::vector<double> total, busy;
+            for (const auto& r : it->second) {
+                const Run& run = g_runs[name][r.first];
+                total.push_back((r.second + run.cpu) / gib);
+                if (run.seconds > 0)
+                    busy.push_back((r.second + run.cpu) / run.seconds);
+            }
+            std::sort(total.begin(), total.end());
+            std::sort(busy.begin(), busy.end());
+            printf("  %-7s %.3f s/GiB, %.2f cores\n", path, total[total.size() / 2],
+                   busy.empty() ? 0.0 : busy[busy.size() / 2]);
         }
         const double calls = MedianExtra("relay/chain/relay");
         const double perCall = PerIteration("relay/chain/relay", nullptr, true);
