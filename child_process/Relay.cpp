@@ -26,7 +26,7 @@ enum class Step { Spliced, Copied };
 
 struct Outcome {
     long long moved = 0;
-    int err = 0;           // errno of the failure, 0 on success
+    int err = 0;          // errno of the failure, 0 on success
     bool writing = false; // the failure came from the destination (fallback only)
     Step step = Step::Spliced;
 };
