@@ -162,8 +162,10 @@ void CountSignal(int)
 }
 
 // SIGUSR1, handled without SA_RESTART, sent to one thread as fast as it goes
-// for the life of the object: every blocked call of that thread returns
-// EINTR or a short count.
+// until Stop: every blocked call of that thread returns EINTR or a short
+// count. The handler stays until the object goes, which must be after the
+// thread has ended: a signal still pending would otherwise find the default
+// action and end the test program.
 class SignalStorm {
 public:
     explicit SignalStorm(pthread_t target)
@@ -181,13 +183,16 @@ public:
             }
         });
     }
-    ~SignalStorm() { Stop(); }
+    ~SignalStorm()
+    {
+        Stop();
+        sigaction(SIGUSR1, &m_old, nullptr);
+    }
     long Stop()
     {
         if (m_thread.joinable()) {
             m_stop = true;
             m_thread.join();
-            sigaction(SIGUSR1, &m_old, nullptr);
         }
         return g_signals.load();
     }
