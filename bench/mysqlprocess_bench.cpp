@@ -1,14 +1,16 @@
 // How fast the library is next to what the machine allows: launches against
 // raw fork/execv/waitpid and posix_spawn from parents of several resident
 // sizes, pipe throughput against plain read/write loops on the same kind of
-// pipe, the cost of the descriptor sweep and of the debug log. Prints figures
-// and ratios; asserts nothing about time.
+// pipe, the relays against a copy through the host and a direct pipe, the
+// cost of the descriptor sweep and of the debug log. Prints figures and
+// ratios; asserts nothing about time.
 //
 // Own options (the rest go to Google Benchmark):
 //   --quick            small sizes and short runs, for CI
 //   --parent-mb=LIST   resident sizes of the parent for the launch runs,
 //                      comma separated (default 50,1024,4096)
-//   --pipe-mb=N        bytes per throughput run, in MiB (default 2048)
+//   --pipe-mb=N        bytes per throughput and relay run, in MiB (default 2048)
+//   --relay-kib=N      the most one relay call may move, in KiB (default 1024)
 //   --reps=N           repetitions of each run; the median is reported
 //   --launch-time=S    minimum seconds per launch run (default 0.5)
 //   --fds=A,B          extra open descriptors for the sweep runs (default 10,1000)
@@ -60,6 +62,7 @@ struct Options {
     bool quick = false;
     std::vector<long> parentMb{50, 1024, 4096};
     long pipeMb = 2048;
+    long relayKib = 1024;
     int reps = 3;
     double launchTime = 0.5;
     std::vector<int> fds{10, 1000};
@@ -677,6 +680,276 @@ void BM_Pipe(benchmark::State& state, PipeCase what, size_t size, int pipeSize, 
     Record(name, state.iterations(), secs, libPipe, cpu);
 }
 
+// ---------------------------------------------------------------- relays
+
+// The three jobs a relay serves, each taken three ways: through the host
+// with ReadBuf/WriteBuf and a buffer (copy), through RelayOutputTo or
+// RelayInputFrom (relay), and with no host in between at all (direct: the
+// programs' own descriptors joined, as a shell pipe or redirection does),
+// which is the limit.
+enum class RelayJob { Chain, Dump, Restore };
+enum class RelayPath { Copy, Relay, Direct };
+
+// CPU seconds (user and system) of the calling thread, or of the children
+// reaped so far (the writer and the sink).
+double RusageSeconds(int who)
+{
+    rusage u{};
+    getrusage(who, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+}
+
+// The tools' CPU seconds of each relay run, by name and repetition.
+std::map<std::string, std::map<int, double>> g_toolCpu;
+
+std::string SinkCommand(long long bytes)
+{
+    return std::string(BENCH_SINK) + " " + std::to_string(bytes);
+}
+
+bool LaunchTool(MySqlChildProcess& child, const std::string& command, std::string& why)
+{
+    if (child.Initialize(command, "", "") != 0 || child.HX_CreateProcess(false, false, false, false) != 0) {
+        why = "launch of " + command + " failed: " + std::to_string(child.m_lastErr.load());
+        return false;
+    }
+    return true;
+}
+
+bool WriteAllTo(int fd, const char* data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = write(fd, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The restore's input: written once, then read from the page cache.
+std::string g_restoreFile;
+
+bool MakeRestoreFile(long long bytes, std::string& why)
+{
+    const std::string path = g_tmp + "/restore.in";
+    struct stat st {};
+    if (g_restoreFile == path && stat(path.c_str(), &st) == 0 && st.st_size == bytes)
+        return true;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const std::vector<char>& data = Payload(kMiB);
+    bool ok = fd >= 0;
+    for (long long left = bytes; ok && left > 0; left -= kMiB)
+        ok = WriteAllTo(fd, data.data(), static_cast<size_t>(std::min<long long>(left, kMiB)));
+    if (fd >= 0)
+        close(fd);
+    if (!ok) {
+        why = "cannot write " + path;
+        return false;
+    }
+    g_restoreFile = path;
+    return true;
+}
+
+// Spawns program with the given descriptors as its standard input and output
+// (-1: left as they are).
+bool SpawnWith(const char* program, std::vector<std::string> args, int in, int out, pid_t* pid)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (in >= 0)
+        posix_spawn_file_actions_adddup2(&actions, in, 0);
+    if (out >= 0)
+        posix_spawn_file_actions_adddup2(&actions, out, 1);
+    const bool ok = SpawnLaunch(program, &actions, std::move(args), pid);
+    posix_spawn_file_actions_destroy(&actions);
+    return ok;
+}
+
+bool Direct(RelayJob job, long long bytes, const std::string& dumpPath, std::string& why)
+{
+    const std::string count = std::to_string(bytes);
+    pid_t writer = -1, sink = -1;
+    bool ok = false;
+    if (job == RelayJob::Chain) {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0) {
+            why = "pipe2 failed";
+            return false;
+        }
+        fcntl(p[0], F_SETPIPE_SZ, g_libPipeSize);
+        ok = SpawnWith(BENCH_WRITER, {count, "1048576"}, -1, p[1], &writer) &&
+             SpawnWith(BENCH_SINK, {count}, p[0], -1, &sink);
+        close(p[0]);
+        close(p[1]);
+    } else if (job == RelayJob::Dump) {
+        const int fd = open(dumpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ok = fd >= 0 && SpawnWith(BENCH_WRITER, {count, "1048576"}, -1, fd, &writer);
+        if (fd >= 0)
+            close(fd);
+    } else {
+        const int fd = open(g_restoreFile.c_str(), O_RDONLY | O_CLOEXEC);
+        ok = fd >= 0 && SpawnWith(BENCH_SINK, {count}, fd, -1, &sink);
+        if (fd >= 0)
+            close(fd);
+    }
+    for (pid_t pid : {writer, sink})
+        if (pid > 0 && !WaitChild(pid))
+            ok = false;
+    if (!ok)
+        why = "the direct run failed";
+    return ok;
+}
+
+bool ThroughHost(RelayJob job, RelayPath path, long long bytes, const std::string& dumpPath, long long* calls,
+                 std::string& why)
+{
+    MySqlChildProcess from, to;
+    const bool hasWriter = job != RelayJob::Restore;
+    const bool hasSink = job != RelayJob::Dump;
+    if (hasWriter && !LaunchTool(from, WriterCommand(bytes), why))
+        return false;
+    if (hasSink && !LaunchTool(to, SinkCommand(bytes), why))
+        return false;
+    int file = -1;
+    if (job == RelayJob::Dump)
+        file = open(dumpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    else if (job == RelayJob::Restore)
+        file = open(g_restoreFile.c_str(), O_RDONLY | O_CLOEXEC);
+    if (job != RelayJob::Chain && file < 0) {
+        why = "cannot open the file";
+        return false;
+    }
+    const int sinkFd = hasSink ? to.m_filedesPW[1] : file;
+
+    long long total = 0;
+    bool ok = true;
+    if (path == RelayPath::Relay) {
+        const long long chunk = g_opt.relayKib * 1024;
+        for (long long moved = 1; ok && moved > 0; total += moved, ++*calls)
+            ok = (hasWriter ? from.RelayOutputTo(sinkFd, chunk, &moved) : to.RelayInputFrom(file, chunk, &moved)) == 0;
+    } else {
+        // The copy at its best: a buffer of the pipe's size, one byte more
+        // so that ReadBuf fills whole pages.
+        const size_t size = static_cast<size_t>(g_libPipeSize) + (hasWriter ? 1 : 0);
+        std::vector<char> buffer(size);
+        for (;;) {
+            long length = static_cast<long>(size);
+            if (hasWriter) {
+                ok = from.ReadBuf(buffer.data(), &length) == 0;
+            } else {
+                const ssize_t n = read(file, buffer.data(), size);
+                ok = n >= 0;
+                length = n;
+            }
+            if (!ok || length == 0)
+                break;
+            ok = hasSink ? to.WriteBuf(buffer.data(), length) == 0
+                         : WriteAllTo(sinkFd, buffer.data(), static_cast<size_t>(length));
+            if (!ok)
+                break;
+            total += length;
+        }
+    }
+    if (file >= 0)
+        close(file);
+    for (MySqlChildProcess* child : {hasWriter ? &from : nullptr, hasSink ? &to : nullptr}) {
+        if (child == nullptr)
+            continue;
+        child->Finalize();
+        if (child->Wait(0) != 0)
+            ok = false;
+    }
+    if (!ok || total != bytes) {
+        why = std::string(path == RelayPath::Relay ? "relay" : "copy") + " moved " + std::to_string(total) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+void BM_Relay(benchmark::State& state, RelayJob job, RelayPath path, const std::string& name)
+{
+    const long long bytes = static_cast<long long>(g_opt.pipeMb) * kMiB;
+    const std::string dumpPath = g_tmp + "/dump.out";
+    std::string why;
+    bool ok = job != RelayJob::Restore || MakeRestoreFile(bytes, why);
+    long long calls = 0;
+    const double cpuStart = RusageSeconds(RUSAGE_THREAD);
+    const double toolsStart = RusageSeconds(RUSAGE_CHILDREN);
+    const auto start = Clock::now();
+    for (auto _ : state) {
+        if (!ok)
+            break;
+        ok = path == RelayPath::Direct ? Direct(job, bytes, dumpPath, why)
+                                       : ThroughHost(job, path, bytes, dumpPath, &calls, why);
+        if (ok && job == RelayJob::Dump) {
+            struct stat st {};
+            ok = stat(dumpPath.c_str(), &st) == 0 && st.st_size == bytes;
+            if (!ok)
+                why = "the dump file has the wrong size";
+        }
+    }
+    const double secs = Seconds(start, Clock::now());
+    const double cpu = RusageSeconds(RUSAGE_THREAD) - cpuStart;
+    g_toolCpu[name][t_rep] = RusageSeconds(RUSAGE_CHILDREN) - toolsStart;
+    unlink(dumpPath.c_str());
+    ClearJobResults();
+    if (!ok) {
+        Fail(state, why);
+        return;
+    }
+    state.SetBytesProcessed(state.iterations() * bytes);
+    state.counters["cpu_s_per_GiB"] =
+        cpu / (static_cast<double>(bytes) * static_cast<double>(state.iterations()) / static_cast<double>(1 << 30));
+    Record(name, state.iterations(), secs, static_cast<double>(calls) / static_cast<double>(state.iterations()), cpu);
+}
+
+// The kernel's own part of a relay call: one splice of a full pipe into an
+// empty one, with nothing to wait for and nobody to wake (this thread fills
+// the first pipe and drains the second, outside the measured time).
+void BM_SpliceAlone(benchmark::State& state, const std::string& name)
+{
+    const long long bytes = static_cast<long long>(g_opt.pipeMb) * kMiB;
+    int a[2], b[2];
+    if (pipe2(a, O_CLOEXEC) != 0 || pipe2(b, O_CLOEXEC) != 0) {
+        Fail(state, "pipe2 failed");
+        return;
+    }
+    const size_t size = static_cast<size_t>(g_libPipeSize);
+    fcntl(a[0], F_SETPIPE_SZ, g_libPipeSize);
+    fcntl(b[0], F_SETPIPE_SZ, g_libPipeSize);
+    const std::vector<char>& data = Payload(size);
+    std::vector<char> drained(size);
+    double spliced = 0;
+    bool ok = true;
+    for (auto _ : state) {
+        for (long long done = 0; ok && done < bytes; done += static_cast<long long>(size)) {
+            ok = WriteAllTo(a[1], data.data(), size);
+            const auto t0 = Clock::now();
+            ok = ok && splice(a[0], nullptr, b[1], nullptr, size, 0) == static_cast<ssize_t>(size);
+            spliced += Seconds(t0, Clock::now());
+            for (size_t got = 0; ok && got < size;) {
+                const ssize_t n = read(b[0], drained.data(), size - got);
+                ok = n > 0;
+                got += ok ? static_cast<size_t>(n) : 0;
+            }
+        }
+    }
+    for (int fd : {a[0], a[1], b[0], b[1]})
+        close(fd);
+    if (!ok) {
+        Fail(state, "splice of a full pipe failed");
+        return;
+    }
+    state.counters["splice_s_per_GiB"] = spliced / (static_cast<double>(bytes) * static_cast<double>(state.iterations()) /
+                                                    static_cast<double>(1 << 30));
+    Record(name, state.iterations(), spliced, static_cast<double>(bytes / static_cast<long long>(size)), spliced);
+}
+
 // ---------------------------------------------------------------- debug log
 
 enum class LogCase { Line, FilteredDetail };
@@ -811,6 +1084,62 @@ void PrintSummary()
         }
     }
 
+    if (AnyRun("relay/")) {
+        const double gib = static_cast<double>(g_opt.pipeMb) / 1024.0;
+        printf("\nRelays, %ld MiB per run, at most %ld KiB per relay call; the pipes hold %d bytes\n", g_opt.pipeMb,
+               g_opt.relayKib, g_libPipeSize);
+        printf("  chain: bench_writer -> host -> bench_sink; dump: bench_writer -> host -> file;\n"
+               "  restore: file -> host -> bench_sink. copy: ReadBuf/read + WriteBuf/write through a buffer;\n"
+               "  relay: RelayOutputTo/RelayInputFrom; direct: no host between (the shell's pipe or redirection).\n"
+               "  GiB/s of wall time; CPU: seconds per GiB of the host's relaying thread (RUSAGE_THREAD)\n");
+        printf("%-8s %9s %9s %9s %13s | %9s %9s %11s\n", "job", "copy", "relay", "direct", "relay/direct",
+               "CPU copy", "CPU relay", "relay/copy");
+        for (const char* job : {"chain", "dump", "restore"}) {
+            const std::string base = std::string("relay/") + job;
+            const double copy = PerIteration(base + "/copy");
+            const double relay = PerIteration(base + "/relay");
+            const double direct = PerIteration(base + "/direct");
+            if (copy == 0 || relay == 0 || direct == 0)
+                continue;
+            const double cpuCopy = PerIteration(base + "/copy", nullptr, true) / gib;
+            const double cpuRelay = PerIteration(base + "/relay", nullptr, true) / gib;
+            printf("%-8s %9.2f %9.2f %9.2f %13.3f | %9.3f %9.3f %11.3f\n", job, gib / copy, gib / relay, gib / direct,
+                   direct / relay, cpuCopy, cpuRelay, cpuCopy > 0 ? cpuRelay / cpuCopy : 0.0);
+        }
+        // Where the chain's CPU goes: the writer's, the sink's and the
+        // relaying thread's together, per GiB and over the wall time (the
+        // cores kept busy). When the direct pipe already keeps every core the
+        // run gets busy, whatever the relay adds costs throughput.
+        printf("chain, all CPU (writer + sink + relaying thread) in s/GiB and the cores it kept busy (of %ld):\n",
+               sysconf(_SC_NPROCESSORS_ONLN));
+        for (const char* path : {"copy", "relay", "direct"}) {
+            const std::string name = std::string("relay/chain/") + path;
+            auto it = g_toolCpu.find(name);
+            if (it == g_toolCpu.end() || it->second.empty())
+                continue;
+            std::vector<double> total, busy;
+            for (const auto& r : it->second) {
+                const Run& run = g_runs[name][r.first];
+                total.push_back((r.second + run.cpu) / gib);
+                if (run.seconds > 0)
+                    busy.push_back((r.second + run.cpu) / run.seconds);
+            }
+            std::sort(total.begin(), total.end());
+            std::sort(busy.begin(), busy.end());
+            printf("  %-7s %.3f s/GiB, %.2f cores\n", path, total[total.size() / 2],
+                   busy.empty() ? 0.0 : busy[busy.size() / 2]);
+        }
+        const double calls = MedianExtra("relay/chain/relay");
+        const double perCall = PerIteration("relay/chain/relay", nullptr, true);
+        const double alone = PerIteration("relay/splice_alone", nullptr, true);
+        const double pieces = MedianExtra("relay/splice_alone");
+        if (calls > 0 && alone > 0 && pieces > 0)
+            printf("chain relay: %.0f calls per GiB, %.1f us of CPU each; one splice of a full pipe alone (nothing to\n"
+                   "wait for, nobody to wake): %.1f us, %.4f s per GiB. The rest of a call is waiting for the writer\n"
+                   "and waking the writer and the reader, once per pipe-full.\n",
+                   calls / gib, perCall / calls * 1e6, alone / pieces * 1e6, alone / gib);
+    }
+
     if (AnyRun("fds/")) {
         printf("\nDescriptor sweep: microseconds per launch with extra open descriptors\n");
         printf("%10s %12s %12s\n", "extra fds", "library", "fork+execv");
@@ -883,6 +1212,8 @@ void ParseOptions(int& argc, char** argv)
             g_opt.parentMb = ParseList(a + 12);
         else if (strncmp(a, "--pipe-mb=", 10) == 0)
             g_opt.pipeMb = atol(a + 10);
+        else if (strncmp(a, "--relay-kib=", 12) == 0)
+            g_opt.relayKib = std::max(1L, atol(a + 12));
         else if (strncmp(a, "--reps=", 7) == 0)
             g_opt.reps = std::max(1, atoi(a + 7));
         else if (strncmp(a, "--launch-time=", 14) == 0)
@@ -957,6 +1288,21 @@ void RegisterAll()
             group(entries, onePass);
         }
     }
+
+    for (const auto& job : {std::make_pair("chain", RelayJob::Chain), std::make_pair("dump", RelayJob::Dump),
+                            std::make_pair("restore", RelayJob::Restore)}) {
+        std::vector<Entry> entries;
+        for (const auto& path : {std::make_pair("copy", RelayPath::Copy), std::make_pair("relay", RelayPath::Relay),
+                                 std::make_pair("direct", RelayPath::Direct)}) {
+            const std::string name = std::string("relay/") + job.first + "/" + path.first;
+            const RelayJob j = job.second;
+            const RelayPath p = path.second;
+            entries.push_back({name, [=](benchmark::State& st) { BM_Relay(st, j, p, name); }});
+        }
+        group(entries, onePass);
+    }
+    const std::string alone = "relay/splice_alone";
+    group({{alone, [=](benchmark::State& st) { BM_SpliceAlone(st, alone); }}}, onePass);
 
     for (int n : g_opt.fds) {
         const std::string ln = "fds/library/" + std::to_string(n);

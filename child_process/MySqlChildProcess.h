@@ -146,6 +146,20 @@ public:
     int WriteBuf(char* data, long length);
     int ReadBuf(char* buffer, long* length);
 
+    // Relays: the tool's output moved to a descriptor of the caller's (a
+    // file, a pipe, the next tool's input: another object's m_filedesPW[1]),
+    // or a descriptor's data moved into the tool's input, without passing
+    // through the caller's memory where the kernel can splice the pair (a
+    // read/write loop otherwise, unseen by the caller). A call blocks until
+    // something has moved, moves at most maxBytes and returns 0 with the
+    // count in *moved; fewer bytes say nothing about the end, 0 bytes say the
+    // source has ended. -1 with the errno in m_lastErr (EPIPE: the reader went
+    // away; EBADF: that end is closed) and in *moved what reached the
+    // destination before the failure. Closing the next tool's input at the
+    // end stays the caller's choice (CloseInput).
+    int RelayOutputTo(int fd, long long maxBytes, long long* moved);
+    int RelayInputFrom(int fd, long long maxBytes, long long* moved);
+
     // The error file read back.
     int ReadErrBuf(char* buffer, long* length);
     int ReadLastErr(std::string& line, std::string key);

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,7 +37,9 @@ using mysqlchild::OutputFile;
 namespace {
 
 constexpr const char* kProgram = "mysqlchild";
-constexpr long kBufferSize = 1L << 20;  // 1 MiB per transfer
+// The most one relay call moves: the byte counts, and so the progress line,
+// step by at most this much.
+constexpr long long kRelayChunk = 1LL << 20;
 constexpr int kExitUsage = 2;
 constexpr int kExitHostFailure = 1;
 constexpr int kExitTimedOut = 124;  // as timeout(1)
@@ -93,7 +96,8 @@ Options:
   --wait-thread       wait for the tool on the library's wait thread
                       (BeginWait) instead of in the calling thread (Wait)
   --timeout SECONDS   terminate the tools when the chain runs longer (exit 124)
-  --stats             print bytes moved and time taken to standard error
+  --stats             print bytes moved, time taken and this program's own CPU
+                      time to standard error
   --help              show this text
 
 Progress (bytes and rate) is shown on standard error when it is a terminal.
@@ -289,21 +293,6 @@ struct Stage {
     std::string ioWhat;
 };
 
-bool WriteAllFd(int fd, const char* data, size_t length)
-{
-    while (length > 0) {
-        const ssize_t n = write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Finalize closes both of the parent's ends at once, but data runs through a
 // child in two directions at the same time, each on its own thread. Each
 // side's end is therefore closed by the thread that owns it, as soon as it is
@@ -311,12 +300,14 @@ bool WriteAllFd(int fd, const char* data, size_t length)
 // its output is still read, or a reader that gives up lets the tool fail on a
 // closed pipe instead of blocking on a full one.
 //
+// The library's relays move the data, in the kernel wherever it accepts the
+// pair of descriptors: it need not pass through this process's memory.
+//
 // Feeds the first tool from the input file. A pipe or terminal as input may
 // never reach its end, so it is polled, and the feeding stops once the chain
 // has ended without needing the rest.
 void FeedInput(Stage& stage, int fd, const std::atomic<bool>& chainEnded)
 {
-    std::unique_ptr<char[]> buffer(new char[kBufferSize]);
     struct stat st {};
     const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     for (;;) {
@@ -331,60 +322,56 @@ void FeedInput(Stage& stage, int fd, const std::atomic<bool>& chainEnded)
                 continue;
             }
         }
-        const ssize_t n = read(fd, buffer.get(), static_cast<size_t>(kBufferSize));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            stage.ioError = errno;
-            stage.ioWhat = "reading the input file failed";
+        long long moved = 0;
+        const bool ok = stage.child.RelayInputFrom(fd, kRelayChunk, &moved) == 0;
+        stage.bytesIn += static_cast<uint64_t>(moved);
+        if (!ok) {
+            // Reading a file never fails with EPIPE: the tool stopped reading
+            // (it ended, usually with an error of its own, which its exit
+            // status reports).
+            const int err = stage.child.m_lastErr.load();
+            stage.ioError = err;
+            stage.ioWhat = err == EPIPE ? "writing to " + stage.program + " failed" : "reading the input file failed";
             break;
         }
-        if (n == 0)
+        if (moved == 0)
             break;
-        if (stage.child.WriteBuf(buffer.get(), n) != 0) {
-            // The tool stopped reading (it ended, usually with an error of
-            // its own, which its exit status reports).
-            stage.ioError = stage.child.m_lastErr.load();
-            stage.ioWhat = "writing to " + stage.program + " failed";
-            break;
-        }
-        stage.bytesIn += static_cast<uint64_t>(n);
     }
     stage.child.CloseInput();
 }
 
-// Reads a tool's output until it ends, handing each piece to sink, which
-// returns false to stop; then closes that output.
-template <typename Sink>
-void DrainOutput(Stage& from, Sink&& sink)
+// Moves a tool's output to fd until it ends, counting it as the tool's output
+// and, when given, as what reached the next point; then closes that output.
+// The errno of a failure (the destination's: reading the tool's own pipe does
+// not fail), or 0.
+int DrainOutput(Stage& from, int fd, std::atomic<uint64_t>* reached)
 {
-    std::unique_ptr<char[]> buffer(new char[kBufferSize + 1]);
+    int err = 0;
     for (;;) {
-        long length = kBufferSize + 1;
-        if (from.child.ReadBuf(buffer.get(), &length) != 0) {
-            from.ioError = from.child.m_lastErr.load();
-            from.ioWhat = "reading from " + from.program + " failed";
+        long long moved = 0;
+        const bool ok = from.child.RelayOutputTo(fd, kRelayChunk, &moved) == 0;
+        from.bytesOut += static_cast<uint64_t>(moved);
+        if (reached != nullptr)
+            *reached += static_cast<uint64_t>(moved);
+        if (!ok) {
+            err = from.child.m_lastErr.load();
             break;
         }
-        if (length == 0 || !sink(buffer.get(), length))
+        if (moved == 0)
             break;
     }
     from.child.CloseOutput();
+    return err;
 }
 
 // Streams one tool's output into the next tool's input.
 void Relay(Stage& from, Stage& to)
 {
-    DrainOutput(from, [&](char* data, long length) {
-        from.bytesOut += static_cast<uint64_t>(length);
-        if (to.child.WriteBuf(data, length) != 0) {
-            to.ioError = to.child.m_lastErr.load();
-            to.ioWhat = "writing to " + to.program + " failed";
-            return false;
-        }
-        to.bytesIn += static_cast<uint64_t>(length);
-        return true;
-    });
+    const int err = DrainOutput(from, to.child.m_filedesPW[1], &to.bytesIn);
+    if (err != 0) {
+        to.ioError = err;
+        to.ioWhat = "writing to " + to.program + " failed";
+    }
     to.child.CloseInput();
 }
 
@@ -400,6 +387,16 @@ uint64_t BytesMoved(const std::vector<Stage*>& stages)
         most = std::max<uint64_t>(most, stage->bytesOut.load());
     }
     return most;
+}
+
+// The CPU time this process has spent, all its threads, the tools' not
+// counted: what moving the data cost the host.
+void OwnCpuSeconds(double* user, double* system)
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    *user = static_cast<double>(usage.ru_utime.tv_sec) + static_cast<double>(usage.ru_utime.tv_usec) * 1e-6;
+    *system = static_cast<double>(usage.ru_stime.tv_sec) + static_cast<double>(usage.ru_stime.tv_usec) * 1e-6;
 }
 
 // Shows the bytes moved and the rate on a terminal, twice a second.
@@ -633,14 +630,7 @@ void MoveAndWait(std::vector<std::unique_ptr<Stage>>& stages, int inputFd, int o
         threads.emplace_back([&, i] { Relay(*stages[i], *stages[i + 1]); });
 
     // The last tool's output, in this thread.
-    DrainOutput(last, [&](const char* data, long length) {
-        if (!WriteAllFd(outputFd, data, static_cast<size_t>(length))) {
-            result.outputError = errno;
-            return false;
-        }
-        last.bytesOut += static_cast<uint64_t>(length);
-        return true;
-    });
+    result.outputError = DrainOutput(last, outputFd, nullptr);
     chainEnded = true;
     for (auto& thread : threads)
         thread.join();
@@ -841,6 +831,9 @@ int Run(const Options& opts)
         fprintf(stderr, "%s: moved %llu bytes\n", kProgram, static_cast<unsigned long long>(moved));
         fprintf(stderr, "%s: %.3f s, %s/s\n", kProgram, seconds,
                 HumanBytes(seconds > 0 ? static_cast<double>(moved) / seconds : 0.0).c_str());
+        double user = 0, system = 0;
+        OwnCpuSeconds(&user, &system);
+        fprintf(stderr, "%s: cpu %.3f s (user %.3f s, system %.3f s)\n", kProgram, user + system, user, system);
     }
 
     if (exitCode == 0 && moveFailed)

@@ -49,6 +49,8 @@ set(required
   "LibMySqlProcess::MySqlChildProcess::PostFork(void*)"
   "LibMySqlProcess::MySqlChildProcess::WriteBuf(char*, long)"
   "LibMySqlProcess::MySqlChildProcess::ReadBuf(char*, long*)"
+  "LibMySqlProcess::MySqlChildProcess::RelayOutputTo(int, long long, long long*)"
+  "LibMySqlProcess::MySqlChildProcess::RelayInputFrom(int, long long, long long*)"
   "LibMySqlProcess::MySqlChildProcess::ReadErrBuf(char*, long*)"
   "LibMySqlProcess::MySqlChildProcess::ReadLastErr("
   "LibMySqlProcess::MySqlChildProcess::logBufferContent()"

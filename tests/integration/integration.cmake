@@ -25,3 +25,16 @@ add_dependencies(mysql_tools_test mysqlchild)
 gtest_discover_tests(mysql_tools_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
   PROPERTIES ENVIRONMENT "MYSQLPROCESS_SANITIZER=${MYSQLPROCESS_SANITIZER}"
   FIXTURES_REQUIRED mariadb_server RESOURCE_LOCK mariadb_server TIMEOUT 120 LABELS integration)
+
+# The server script itself and the physical backup: a second server started
+# on a prepared backup of the fixture's.
+add_executable(mariadb_server_test ${CMAKE_CURRENT_LIST_DIR}/mariadb_server_test.cpp)
+target_link_libraries(mariadb_server_test PRIVATE test_support GTest::gtest_main)
+target_compile_definitions(mariadb_server_test PRIVATE
+  MYSQLPROCESS_TEST_SERVER_DIR="${MYSQLPROCESS_TEST_SERVER_DIR}"
+  MYSQLCHILD_PATH="$<TARGET_FILE:mysqlchild>"
+  MYSQLPROCESS_SERVER_SCRIPT="${mysqlprocess_server_script}")
+add_dependencies(mariadb_server_test mysqlchild)
+gtest_discover_tests(mariadb_server_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+  PROPERTIES ENVIRONMENT "MYSQLPROCESS_SANITIZER=${MYSQLPROCESS_SANITIZER}"
+  FIXTURES_REQUIRED mariadb_server RESOURCE_LOCK mariadb_server TIMEOUT 300 LABELS integration)

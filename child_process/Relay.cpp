@@ -1,0 +1,168 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "child_process/Log.h"
+#include "child_process/MySqlChildProcess.h"
+
+namespace LibMySqlProcess {
+
+namespace {
+
+// One splice asks for at most this much: the pipes bound what one call moves
+// anyway (it returns once the source pipe is empty or the destination pipe
+// full), and every count fits the int the kernel's own limit allows.
+constexpr size_t kMaxSplice = size_t{1} << 30;
+
+// The read/write fallback moves at most this much per call: the kernel's
+// default pipe size, small enough for a heap block of the allocator's own
+// arena rather than a mapping of its own.
+constexpr size_t kCopyBuffer = size_t{64} << 10;
+
+enum class Step { Spliced, Copied };
+
+struct RelayResult {
+    long long moved = 0;
+    int err = 0;          // errno of the failure, 0 on success
+    bool writing = false; // the failure came from the destination (fallback only)
+    Step step = Step::Spliced;
+};
+
+// Writes all of data to fd. A destination that is non-blocking and full is
+// waited for: these bytes have left the source already and have nowhere else
+// to go.
+int WriteAll(int fd, const char* data, size_t length, long long* written)
+{
+    while (length > 0) {
+        const ssize_t n = write(fd, data, length);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd p{fd, POLLOUT, 0};
+                if (poll(&p, 1, -1) < 0 && errno != EINTR)
+                    return errno;
+                continue;
+            }
+            return errno;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+        *written += n;
+    }
+    return 0;
+}
+
+// One read and the write of everything it got, for a pair of descriptors the
+// kernel will not splice.
+RelayResult Copy(int from, int to, size_t limit)
+{
+    RelayResult out;
+    out.step = Step::Copied;
+    const size_t want = limit < kCopyBuffer ? limit : kCopyBuffer;
+    char* buffer = static_cast<char*>(malloc(want));
+    if (buffer == nullptr) {
+        out.err = ENOMEM;
+        return out;
+    }
+    ssize_t n;
+    do {
+        n = read(from, buffer, want);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        out.err = errno;
+    else if (n > 0 && (out.err = WriteAll(to, buffer, static_cast<size_t>(n), &out.moved)) != 0)
+        out.writing = true;
+    free(buffer);
+    return out;
+}
+
+// Moves at most limit bytes from one descriptor to the other, one of them a
+// pipe: in the kernel where it accepts the pair, else through a buffer. The
+// call returns as soon as something has moved; 0 bytes means the source has
+// ended.
+RelayResult Move(int from, int to, long long limit)
+{
+    const size_t want = static_cast<unsigned long long>(limit) < kMaxSplice ? static_cast<size_t>(limit) : kMaxSplice;
+    for (;;) {
+        const ssize_t n = splice(from, nullptr, to, nullptr, want, 0);
+        if (n >= 0) {
+            RelayResult out;
+            out.moved = n;
+            return out;
+        }
+        if (errno == EINTR)
+            continue;
+        // EINVAL: a descriptor type that cannot be spliced (an eventfd, a
+        // file opened O_APPEND); nothing has moved.
+        if (errno == EINVAL)
+            return Copy(from, to, want);
+        RelayResult out;
+        out.err = errno;
+        return out;
+    }
+}
+
+}  // namespace
+
+int MySqlChildProcess::RelayOutputTo(int fd, long long maxBytes, long long* moved)
+{
+    if (moved == nullptr || maxBytes < 1) {
+        MSCP_LOG(m_event, "RelayOutputTo", "relay failed: at least 1 byte and a count are required");
+        m_lastErr = EINVAL;
+        return -1;
+    }
+    *moved = 0;
+    const RelayResult out = Move(m_filedesCW[0], fd, maxBytes);
+    *moved = out.moved;
+    if (out.err != 0) {
+        m_lastErr = out.err;
+        MSCP_LOG(m_event, "RelayOutputTo", "%s failed: errno=%d",
+                 out.step == Step::Spliced ? "splice" : out.writing ? "write" : "read", out.err);
+        errno = out.err;
+        return -1;
+    }
+    if (out.moved == 0)
+        MSCP_LOG(m_event, "RelayOutputTo", "no data left to read");
+    else
+        MSCP_LOG_LVL(m_event, "RelayOutputTo", 8, "%s %lld bytes", out.step == Step::Spliced ? "moved" : "copied",
+                     out.moved);
+    return 0;
+}
+
+int MySqlChildProcess::RelayInputFrom(int fd, long long maxBytes, long long* moved)
+{
+    if (moved == nullptr || maxBytes < 1) {
+        MSCP_LOG(m_event, "RelayInputFrom", "relay failed: at least 1 byte and a count are required");
+        m_lastErr = EINVAL;
+        return -1;
+    }
+    *moved = 0;
+    const RelayResult out = Move(fd, m_filedesPW[1], maxBytes);
+    *moved = out.moved;
+    if (out.err != 0) {
+        m_lastErr = out.err;
+        MSCP_LOG(m_event, "RelayInputFrom", "%s failed: errno=%d",
+                 out.step == Step::Spliced ? "splice" : out.writing ? "write" : "read", out.err);
+        // As after a failed WriteBuf: the tool's last words tell why it
+        // stopped taking its input.
+        char errorStream[3000];
+        long errorLength = 1024;
+        ReadErrBuf(errorStream, &errorLength);
+        m_lastErr = out.err;
+        MSCP_LOG(m_event, "RelayInputFrom", "Error Stream: %s", errorStream);
+        errno = out.err;
+        return -1;
+    }
+    if (out.moved == 0)
+        MSCP_LOG(m_event, "RelayInputFrom", "no data left to read");
+    else
+        MSCP_LOG_LVL(m_event, "RelayInputFrom", 8, "%s %lld bytes", out.step == Step::Spliced ? "moved" : "copied",
+                     out.moved);
+    return 0;
+}
+
+}  // namespace LibMySqlProcess

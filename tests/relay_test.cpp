@@ -1,0 +1,506 @@
+// The relays with real children: the tool's output into a file, a pipe and a
+// descriptor the kernel will not splice into, a file into the tool's input,
+// one tool into another; every byte once and in order, the caller's limit
+// per call, the end of the source, a reader that goes away, and a storm of
+// signals on the relaying thread.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process/MySqlChildProcess.h"
+#include "host/EvDebug.h"
+#include "support/TestSupport.h"
+
+using LibMySqlProcess::MySqlChildProcess;
+using testsupport::FdLeakCheck;
+using testsupport::HostEnv;
+using testsupport::ProbeCommand;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+
+namespace {
+
+const char kOutTag[] = "MySqlChildProcess::RelayOutputTo";
+const char kInTag[] = "MySqlChildProcess::RelayInputFrom";
+
+// What "probe emit" writes: offset i holds 'a' + i % 26.
+std::string EmitPattern(size_t size)
+{
+    std::string out(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        out[i] = static_cast<char>('a' + i % 26);
+    return out;
+}
+
+// Bytes with a period (251) that no limit or pipe size divides, so a lost,
+// doubled or reordered piece shows.
+std::string Periodic(size_t size)
+{
+    std::string out(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        out[i] = static_cast<char>(i % 251);
+    return out;
+}
+
+void Launch(MySqlChildProcess& child, const std::string& command)
+{
+    ASSERT_EQ(child.Initialize(command, "", ""), 0);
+    ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0) << "lastErr=" << child.m_lastErr.load();
+}
+
+// Every call of one relay until the source ends: the counts it gave, or the
+// errno of a failure.
+struct Moves {
+    std::vector<long long> counts;
+    long long total = 0;
+    int failure = 0;
+    long long movedAtFailure = 0;
+    bool overLimit = false;
+};
+
+template <typename Call>
+Moves RelayToTheEnd(long long limit, Call call)
+{
+    Moves m;
+    for (;;) {
+        long long moved = -1;
+        if (call(limit, &moved) != 0) {
+            m.failure = errno;
+            m.movedAtFailure = moved;
+            return m;
+        }
+        m.counts.push_back(moved);
+        if (moved > limit)
+            m.overLimit = true;
+        if (moved == 0)
+            return m;
+        m.total += moved;
+    }
+}
+
+// Drains a descriptor on a thread of its own, as the next tool would.
+class Drain {
+public:
+    explicit Drain(int fd)
+        : m_thread([this, fd] {
+              char buffer[65536];
+              for (;;) {
+                  const ssize_t n = read(fd, buffer, sizeof buffer);
+                  if (n < 0 && errno == EINTR)
+                      continue;
+                  if (n <= 0)
+                      return;
+                  m_data.append(buffer, static_cast<size_t>(n));
+              }
+          })
+    {
+    }
+    std::string Join()
+    {
+        m_thread.join();
+        return m_data;
+    }
+
+private:
+    std::string m_data;
+    std::thread m_thread;
+};
+
+// The counts of the level-8 lines under tag that start with verb.
+long long LoggedBytes(const HostEnv& env, const char* tag, const char* verb, int* lines)
+{
+    long long sum = 0;
+    *lines = 0;
+    const std::string prefix = std::string(verb) + " ";
+    for (const std::string& m : env.Messages(tag)) {
+        long long n = 0;
+        char tail = 0;
+        if (m.compare(0, prefix.size(), prefix) == 0 &&
+            sscanf(m.c_str() + prefix.size(), "%lld bytes%c", &n, &tail) == 1) {
+            sum += n;
+            ++*lines;
+        }
+    }
+    return sum;
+}
+
+// True when the kernel refuses to splice into fd (a file or socket with
+// O_APPEND set), so that it takes the read/write path. Tried with one byte on
+// a pipe of its own.
+bool RefusesSplice(int fd)
+{
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return false;
+    const bool refused = write(p[1], "x", 1) == 1 && splice(p[0], nullptr, fd, nullptr, 1, 0) < 0 && errno == EINVAL;
+    close(p[0]);
+    close(p[1]);
+    return refused;
+}
+
+std::atomic<long> g_signals{0};
+
+void CountSignal(int)
+{
+    g_signals.fetch_add(1, std::memory_order_relaxed);
+}
+
+// SIGUSR1, handled without SA_RESTART, sent to one thread as fast as it goes
+// until Stop: every blocked call of that thread returns EINTR or a short
+// count. The handler stays until the object goes, which must be after the
+// thread has ended: a signal still pending would otherwise find the default
+// action and end the test program.
+class SignalStorm {
+public:
+    explicit SignalStorm(pthread_t target)
+    {
+        g_signals = 0;
+        struct sigaction sa {};
+        sa.sa_handler = CountSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        sigaction(SIGUSR1, &sa, &m_old);
+        m_thread = std::thread([this, target] {
+            while (!m_stop.load()) {
+                pthread_kill(target, SIGUSR1);
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+            }
+        });
+    }
+    ~SignalStorm()
+    {
+        Stop();
+        sigaction(SIGUSR1, &m_old, nullptr);
+    }
+    long Stop()
+    {
+        if (m_thread.joinable()) {
+            m_stop = true;
+            m_thread.join();
+        }
+        return g_signals.load();
+    }
+
+private:
+    struct sigaction m_old {};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+enum class Destination { File, Pipe, AppendFile };
+
+
+class RelayTest : public ::testing::Test {
+protected:
+    // The logger keeps the last log it wrote open until a line goes to
+    // another path: point it at this test's log before descriptors are
+    // counted.
+    void SetUp() override { HxDebugWrite("test", 1, "test starts"); }
+
+    HostEnv m_env;
+};
+
+// ---------------------------------------------------------------------------
+
+TEST_F(RelayTest, OutputReachesAFileAPipeAndAnAppendedFileWholeWithinTheLimit)
+{
+    FdLeakCheck leaks;
+    const size_t size = (5u << 20) + 123;
+    const long long limit = 100000;
+    struct Case {
+        const char* name;
+        Destination to;
+        const char* verb;  // of the detail lines: spliced or through a buffer
+    };
+    const Case cases[] = {
+        {"a regular file", Destination::File, "moved"},
+        {"a pipe", Destination::Pipe, "moved"},
+        {"a file opened for appending", Destination::AppendFile, "copied"},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir / "out";
+        const std::string earlier = c.to == Destination::AppendFile ? "kept\n" : "";
+        testsupport::WriteFile(path, earlier, 0600);
+        int fd = -1;
+        int p[2] = {-1, -1};
+        std::unique_ptr<Drain> drain;
+        if (c.to == Destination::Pipe) {
+            ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+            fd = p[1];
+            drain = std::make_unique<Drain>(p[0]);
+        } else {
+            fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | (c.to == Destination::AppendFile ? O_APPEND : O_TRUNC));
+            ASSERT_GE(fd, 0);
+        }
+        if (c.to == Destination::AppendFile && !RefusesSplice(fd)) {
+            std::cout << "[ NOTE     ] this kernel splices into appended files; their read/write path is not tried\n";
+            close(fd);
+            continue;
+        }
+        m_env.ClearLog();
+        MySqlChildProcess child;
+        Launch(child, ProbeCommand("emit " + std::to_string(size)));
+
+        const Moves m = RelayToTheEnd(limit, [&](long long n, long long* moved) {
+            return child.RelayOutputTo(fd, n, moved);
+        });
+        long long again = -1;
+        EXPECT_EQ(child.RelayOutputTo(fd, limit, &again), 0);
+        EXPECT_EQ(again, 0) << "an ended source ended for good";
+        close(fd);
+        const std::string got = drain ? drain->Join() : ReadFile(path);
+        if (p[0] >= 0)
+            close(p[0]);
+
+        EXPECT_EQ(m.failure, 0);
+        EXPECT_FALSE(m.overLimit);
+        EXPECT_EQ(m.total, static_cast<long long>(size)) << "the end came early, or late";
+        EXPECT_TRUE(got == earlier + EmitPattern(size)) << "not the tool's bytes, once and in order";
+        int lines = 0;
+        EXPECT_EQ(LoggedBytes(m_env, kOutTag, c.verb, &lines), static_cast<long long>(size));
+        EXPECT_EQ(lines + 1, static_cast<int>(m.counts.size()));
+        EXPECT_EQ(m_env.LogCount("RelayOutputTo no data left to read"), 2);
+        child.Finalize();
+        EXPECT_EQ(child.Wait(0), 0);
+    }
+}
+
+TEST_F(RelayTest, InputFromAFileAndOneToolIntoAnotherArriveWhole)
+{
+    FdLeakCheck leaks;
+    TempDir dir;
+    const std::string data = Periodic((3u << 20) + 77);
+    testsupport::WriteFile(dir / "in", data);
+    const long long limit = 65537;
+    for (const bool chain : {false, true}) {
+        SCOPED_TRACE(chain ? "probe emit into probe cat" : "a file into probe cat");
+        MySqlChildProcess first;
+        MySqlChildProcess last;
+        if (chain)
+            Launch(first, ProbeCommand("emit " + std::to_string(data.size())));
+        Launch(last, ProbeCommand("cat"));
+        const int file = chain ? -1 : open((dir / "in").c_str(), O_RDONLY | O_CLOEXEC);
+
+        Moves m;
+        std::thread feeder([&] {
+            m = chain ? RelayToTheEnd(limit,
+                                      [&](long long n, long long* moved) {
+                                          return first.RelayOutputTo(last.m_filedesPW[1], n, moved);
+                                      })
+                      : RelayToTheEnd(limit, [&](long long n, long long* moved) {
+                            return last.RelayInputFrom(file, n, moved);
+                        });
+            last.CloseInput();
+        });
+        const std::string got = testsupport::ReadAll(last, 1 << 16);
+        feeder.join();
+        if (file >= 0)
+            close(file);
+
+        EXPECT_EQ(m.failure, 0);
+        EXPECT_FALSE(m.overLimit);
+        EXPECT_EQ(m.total, static_cast<long long>(data.size()));
+        EXPECT_TRUE(got == (chain ? EmitPattern(data.size()) : data)) << "not the bytes sent, once and in order";
+        for (MySqlChildProcess* child : {&first, &last}) {
+            child->Finalize();
+            if (child == &last || chain) {
+                EXPECT_EQ(child->Wait(0), 0);
+            }
+        }
+    }
+    int lines = 0;
+    EXPECT_EQ(LoggedBytes(m_env, kInTag, "moved", &lines), static_cast<long long>(data.size()));
+}
+
+// The tool that reads stops, or the reader of the output goes: the relay
+// fails with EPIPE instead of hanging or killing the caller, and the tools
+// can still be waited for.
+TEST_F(RelayTest, AReaderThatGoesAwayEndsTheRelayWithBrokenPipe)
+{
+    FdLeakCheck leaks;
+    TempDir dir;
+    testsupport::WriteFile(dir / "in", Periodic(8u << 20));
+    const int rc = testsupport::RunInSubprocess([&]() -> int {
+        signal(SIGPIPE, SIG_DFL);  // the launch must ignore it, or the relay kills the caller
+
+        // The tool reads nothing and ends.
+        MySqlChildProcess reader;
+        if (reader.Initialize(ProbeCommand("stderr 3 \"tool said goodbye\""), "", "") != 0 ||
+            reader.HX_CreateProcess(false, false, false, false) != 0)
+            return 10;
+        const int file = open((dir / "in").c_str(), O_RDONLY | O_CLOEXEC);
+        const Moves in = RelayToTheEnd(1 << 20, [&](long long n, long long* moved) {
+            return reader.RelayInputFrom(file, n, moved);
+        });
+        close(file);
+        SUB_CHECK(in.failure == EPIPE, 11);
+        SUB_CHECK(reader.m_lastErr.load() == EPIPE, 12);
+        SUB_CHECK(in.total < (8 << 20), 13);
+        reader.Finalize();
+        SUB_CHECK(reader.Wait(0) == -1 && reader.m_lastErr.load() == 3, 14);
+
+        // The output's reader closes its end after taking a little.
+        MySqlChildProcess writer;
+        if (writer.Initialize(ProbeCommand("emit 67108864"), "", "") != 0 ||
+            writer.HX_CreateProcess(false, false, false, false) != 0)
+            return 20;
+        int p[2];
+        SUB_CHECK(pipe2(p, O_CLOEXEC) == 0, 21);
+        char taken[1000];
+        long long moved = 0;
+        SUB_CHECK(writer.RelayOutputTo(p[1], sizeof taken, &moved) == 0 && moved > 0, 22);
+        SUB_CHECK(read(p[0], taken, sizeof taken) == moved, 23);
+        close(p[0]);
+        const Moves out = RelayToTheEnd(1 << 20, [&](long long n, long long* m) {
+            return writer.RelayOutputTo(p[1], n, m);
+        });
+        close(p[1]);
+        SUB_CHECK(out.failure == EPIPE && out.total == 0, 24);
+        SUB_CHECK(writer.m_lastErr.load() == EPIPE, 25);
+        // The tool, blocked on its full pipe, fails once that is closed.
+        writer.Finalize();
+        SUB_CHECK(writer.Wait(0) == -1, 26);
+        return 0;
+    }, 120);
+    ASSERT_NE(rc, 128 + SIGPIPE) << "the relay killed the caller with SIGPIPE";
+    ASSERT_NE(rc, -1) << "the relay hung";
+    ASSERT_EQ(rc, 0) << "see the subprocess check above";
+    EXPECT_TRUE(m_env.LogHas("RelayInputFrom splice failed: errno=32"));
+    EXPECT_TRUE(m_env.LogHas("RelayInputFrom Error Stream: tool said goodbye"));
+    EXPECT_TRUE(m_env.LogHas("RelayOutputTo splice failed: errno=32"));
+}
+
+// Signals keep interrupting the relaying thread, in the kernel's splice and
+// in the read/write path: nothing fails, nothing is lost or doubled. The
+// read/write path is taken into a socket with O_APPEND set, which the kernel
+// will not splice into and which, unlike a file, fills up: a signal then cuts
+// a write short.
+TEST_F(RelayTest, ASignalStormOnTheRelayingThreadLosesNothing)
+{
+    FdLeakCheck leaks;
+    const size_t size = 48u << 20;
+    for (const bool copied : {false, true}) {
+        SCOPED_TRACE(copied ? "into a socket with O_APPEND set" : "into the next tool");
+        m_env.ClearLog();
+        MySqlChildProcess first;
+        MySqlChildProcess last;
+        Launch(first, ProbeCommand("emit " + std::to_string(size)));
+        int sockets[2] = {-1, -1};
+        std::unique_ptr<Drain> drain;
+        if (copied) {
+            ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
+            ASSERT_EQ(fcntl(sockets[0], F_SETFL, O_APPEND), 0);
+            if (!RefusesSplice(sockets[0])) {
+                std::cout << "[ NOTE     ] this kernel splices into appended sockets; no read/write path to storm\n";
+                close(sockets[0]);
+                close(sockets[1]);
+                continue;
+            }
+            drain = std::make_unique<Drain>(sockets[1]);
+        } else {
+            Launch(last, ProbeCommand("cat"));
+        }
+        const int fd = copied ? sockets[0] : last.m_filedesPW[1];
+
+        // The relaying thread outlives the storm: a signal to a thread that
+        // has ended is undefined.
+        Moves m;
+        std::atomic<bool> relayed{false};
+        std::atomic<bool> calm{false};
+        std::thread relaying([&] {
+            m = RelayToTheEnd(1 << 20, [&](long long n, long long* moved) { return first.RelayOutputTo(fd, n, moved); });
+            if (copied)
+                shutdown(sockets[0], SHUT_WR);
+            else
+                last.CloseInput();
+            relayed = true;
+            while (!calm)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        SignalStorm storm(relaying.native_handle());
+        const std::string got = copied ? drain->Join() : testsupport::ReadAll(last, 1 << 16);
+        while (!relayed)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const long signals = storm.Stop();
+        calm = true;
+        relaying.join();
+        if (copied) {
+            close(sockets[0]);
+            close(sockets[1]);
+        }
+
+        EXPECT_GT(signals, 100) << "the storm hardly blew";
+        EXPECT_EQ(m.failure, 0) << strerror(m.failure);
+        EXPECT_EQ(m.total, static_cast<long long>(size));
+        EXPECT_TRUE(got == EmitPattern(size)) << "bytes lost, doubled or reordered";
+        int lines = 0;
+        EXPECT_EQ(LoggedBytes(m_env, kOutTag, copied ? "copied" : "moved", &lines), static_cast<long long>(size));
+        first.Finalize();
+        EXPECT_EQ(first.Wait(0), 0);
+        if (!copied) {
+            last.Finalize();
+            EXPECT_EQ(last.Wait(0), 0);
+        }
+    }
+}
+
+TEST_F(RelayTest, ClosedEndsAndBadArgumentsAreRefused)
+{
+    FdLeakCheck leaks;
+    MySqlChildProcess child;
+    ASSERT_EQ(child.Initialize(ProbeCommand("cat"), "", ""), 0);
+    const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    long long moved = -1;
+    // Before the launch, and after Finalize, the ends are closed.
+    EXPECT_EQ(child.RelayOutputTo(devNull, 100, &moved), -1);
+    EXPECT_EQ(child.m_lastErr.load(), EBADF);
+    EXPECT_EQ(moved, 0);
+    EXPECT_EQ(child.RelayInputFrom(devNull, 100, &moved), -1);
+    EXPECT_EQ(child.m_lastErr.load(), EBADF);
+
+    ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0);
+    for (const long long limit : {0LL, -1LL, LLONG_MIN}) {
+        SCOPED_TRACE(limit);
+        child.m_lastErr = 0;
+        EXPECT_EQ(child.RelayInputFrom(devNull, limit, &moved), -1);
+        EXPECT_EQ(child.m_lastErr.load(), EINVAL);
+        EXPECT_EQ(child.RelayOutputTo(devNull, limit, &moved), -1);
+        EXPECT_EQ(child.m_lastErr.load(), EINVAL);
+    }
+    EXPECT_EQ(child.RelayOutputTo(devNull, 100, nullptr), -1);
+    EXPECT_EQ(child.RelayInputFrom(devNull, 100, nullptr), -1);
+
+    // A source at its end right away: 0 bytes, and the tool sees no input.
+    EXPECT_EQ(child.RelayInputFrom(devNull, 100, &moved), 0);
+    EXPECT_EQ(moved, 0);
+    child.CloseInput();
+    EXPECT_EQ(testsupport::ReadAll(child), "");
+
+    child.Finalize();
+    EXPECT_EQ(child.RelayOutputTo(devNull, 100, &moved), -1);
+    EXPECT_EQ(child.m_lastErr.load(), EBADF);
+    EXPECT_EQ(child.RelayInputFrom(devNull, 100, &moved), -1);
+    EXPECT_EQ(child.m_lastErr.load(), EBADF);
+    close(devNull);
+    EXPECT_EQ(child.Wait(0), 0);
+}
+
+}  // namespace
