@@ -160,7 +160,9 @@ public:
     //
     // WaitFor: Wait with a limit in milliseconds (-1: none). When the limit
     // passes: -1 with ETIMEDOUT, the child neither signalled nor reaped, and
-    // a later wait carries on. Otherwise exactly what Wait gives and logs.
+    // a later wait carries on. Otherwise exactly what Wait gives and logs;
+    // as a tool may exit with 110 (ETIMEDOUT's value), m_exitStatusKnown
+    // tells an ended child from a limit that passed.
     int WaitFor(int timeoutMs);
     // Stop: SIGTERM to the tool's process group, up to graceMs (-1: no limit)
     // for the tool to end, then SIGKILL to the group. Whatever is left of the

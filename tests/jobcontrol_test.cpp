@@ -192,6 +192,9 @@ TEST_P(JobControl, WaitForThatSeesTheEndDecodesAsWait)
         {ProbeCommand("exit 3"), 60000, -1, 3,
          {kWaiting, "Exit status 0x300 (return 3 0x3)", "Child exited with error: 3"}},
         {ProbeCommand("exit 79"), 60000, -1, -1, {kWaiting, "Exit status 0x4F00 (return 79 0x4F)", "Exec failed"}},
+        // ETIMEDOUT's value as the tool's own code: m_exitStatusKnown tells.
+        {ProbeCommand("exit 110"), 0x7fffffff, -1, ETIMEDOUT,
+         {kWaiting, "Exit status 0x6E00 (return 110 0x6E)", "Child exited with error: 110"}},
         // -1 is no limit: the tool outlives a limit of 0 by far.
         {"/bin/sleep 0.2", -1, 0, 0, {kWaiting, "Child OK"}},
     };
