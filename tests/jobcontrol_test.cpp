@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -114,6 +115,12 @@ struct Mode {
     const char* fork;  // HX_FORK
     bool asNobody;
 };
+
+// By name: gtest would otherwise print the bytes, padding included.
+void PrintTo(const Mode& mode, std::ostream* out)
+{
+    *out << mode.name;
+}
 
 class JobControl : public ::testing::TestWithParam<Mode> {
 protected:
