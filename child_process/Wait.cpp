@@ -278,8 +278,8 @@ bool MySqlChildProcess::AwaitEnd(int timeoutMs, int cancelState)
             pidfd = -1;
     }
     // Without one, a look now and then: each pause twice the last, up to
-    // 50 ms, so that a short wait sees the end soon and a long one costs a
-    // few wake-ups a second.
+    // 50 ms, so that a short wait sees the end soon and a long one costs at
+    // most 20 wake-ups a second.
     long pauseUs = 1000;
     for (;;) {
         memset(&info, 0, sizeof info);
