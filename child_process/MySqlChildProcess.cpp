@@ -1,7 +1,6 @@
 #include "child_process/MySqlChildProcess.h"
 
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -212,16 +211,9 @@ int MySqlChildProcess::CloseOutput()
 int MySqlChildProcess::Terminate()
 {
     // A pid that was never ours, or that has been reaped, may name any
-    // process by now: signal only the live child.
-    if (m_phase != Phase::Launched || m_childPid <= 0) {
-        errno = ESRCH;
-        return -1;
-    }
-    // The wait thread may reap the child this very instant; the pid
-    // descriptor still names that child, and the kernel then answers ESRCH.
-    if (m_pidfd != -1)
-        return static_cast<int>(syscall(SYS_pidfd_send_signal, m_pidfd, SIGKILL, nullptr, 0));
-    return kill(m_childPid, SIGKILL);
+    // process, or lead any group, by now: SignalTool signals only the live
+    // child and its group.
+    return SignalTool(SIGKILL);
 }
 
 int MySqlChildProcess::GetLastErr()

@@ -90,6 +90,14 @@ struct LaunchPlan;
 //   the exit status away from Wait, which then fails with ECHILD.
 // - HX_CreateProcess holds the calling thread until the child has exec'd or
 //   ended.
+// - Terminate and Stop reach the tool's process group, not its descendants as
+//   such: a child the tool moved to another group or session (setsid, a
+//   daemon) is out of reach, and may keep the pipes open after the tool has
+//   ended. Once the tool has been reaped its group is not signalled at all.
+// - The tool leads a process group of its own, so on a terminal it is a
+//   background job: the terminal's Ctrl-C reaches the host, not the tool, and
+//   a tool that reads the terminal (a password prompt) is stopped by SIGTTIN
+//   and never ends by itself. Give passwords in an option file.
 class MYSQLPROCESS_API MySqlChildProcess {
 public:
     MySqlChildProcess();
@@ -165,10 +173,12 @@ public:
     int ReadLastErr(std::string& line, std::string key);
     void logBufferContent();
 
-    // SIGKILL to the object's own child, through a descriptor of that very
-    // process where the kernel offers one, so that a reused pid is never
-    // hit; -1 with errno ESRCH when the child has been reaped or was never
-    // launched.
+    // SIGKILL to the object's own child and its process group, so that the
+    // tool's own children end with it. The group only while the child is
+    // unreaped (its id may name another group afterwards), and the child
+    // itself through a descriptor of that very process where the kernel
+    // offers one, so that a reused pid is never hit; -1 with errno ESRCH when
+    // the child has been reaped or was never launched.
     int Terminate();
     int GetLastErr();
 
@@ -181,6 +191,31 @@ public:
     int BeginWait();
     static void* WaitThreadFunction(void* obj);
     void WaitThread();
+
+    // Job control, for a host with deadlines and cancels. 0 or -1 with errno
+    // in m_lastErr, as Wait; one wait at a time (EBUSY beside another Wait,
+    // WaitFor, Stop or the wait thread). A host thread cancelled while it
+    // blocks in Wait, WaitFor or Stop gives the wait up: the child stays
+    // there for a later one.
+    //
+    // WaitFor: Wait with a limit in milliseconds (-1: none). When the limit
+    // passes: -1 with ETIMEDOUT, the child neither signalled nor reaped, and
+    // a later wait carries on. Otherwise exactly what Wait gives and logs;
+    // as a tool may exit with 110 (ETIMEDOUT's value), m_exitStatusKnown
+    // tells an ended child from a limit that passed.
+    int WaitFor(int timeoutMs);
+    // Stop: SIGTERM to the tool's process group, up to graceMs (-1: no limit)
+    // for the tool to end, then SIGKILL to the group. Whatever is left of the
+    // group once the tool has ended is killed before the tool is reaped, so
+    // that nothing it started holds the pipes. Result, m_lastErr and stored
+    // status as Wait would give them (a tool that ended on SIGTERM reports
+    // signal 15). ESRCH when there is no unreaped child.
+    int Stop(int graceMs);
+    // A descriptor that becomes readable once the child has ended (the
+    // child's pidfd), for a host that polls many jobs from one loop; -1 where
+    // the kernel has none. The object keeps owning it. A Wait or WaitFor
+    // after it became readable does not block.
+    int GetPidFd();
 
     // Closes the parent's pipe ends so that the child sees the end of its input.
     int Finalize();
@@ -232,7 +267,14 @@ private:
     int ReadErrTail(char* buffer, long length, bool* wholeFile, size_t* got);
     bool BeginWaiting(const char* op);
     void EndWaiting();
-    int WaitForChild();
+    int WaitForChild(int timeoutMs, int cancelState);
+    // The end is awaited without reaping; the reap and every signal take
+    // m_signalMutex, so that the tool's group is signalled only while the
+    // tool is unreaped, whichever thread waits.
+    bool AwaitEnd(int timeoutMs, int cancelState);
+    int ReapAndDecode(const char* tag);
+    int SignalTool(int sig);
+    std::mutex m_signalMutex;
 
     // Signals may go to m_childPid only while the phase is Launched: a
     // reaped pid may name any process by now.

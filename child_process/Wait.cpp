@@ -1,6 +1,13 @@
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -13,48 +20,119 @@ namespace LibMySqlProcess {
 
 namespace {
 
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
+
+#define TAG_LOG(event, tag, ...)                  \
+    do {                                          \
+        if ((event) != nullptr)                   \
+            (event)->Debug((tag), __VA_ARGS__);   \
+    } while (0)
+
 // Turns a wait status into the log line, m_lastErr and the result.
-int DecodeStatus(EvEvent* event, int status, std::atomic<int>& lastErr)
+int DecodeStatus(EvEvent* event, const char* tag, int status, std::atomic<int>& lastErr)
 {
     if (WIFEXITED(status)) {
         const int code = WEXITSTATUS(status);
         if (code == 0) {
-            MSCP_LOG(event, "Wait", "Child OK");
+            TAG_LOG(event, tag, "Child OK");
             return 0;
         }
-        MSCP_LOG(event, "Wait", "Exit status 0x%X (return %d 0x%X)", static_cast<unsigned>(status), code,
-                 static_cast<unsigned>(code));
+        TAG_LOG(event, tag, "Exit status 0x%X (return %d 0x%X)", static_cast<unsigned>(status), code,
+                static_cast<unsigned>(code));
         switch (code) {
         case kExitRedirectFailed:
-            MSCP_LOG(event, "Wait", "Dup failed");
+            TAG_LOG(event, tag, "Dup failed");
             lastErr = -1;
             break;
         case kExitExecFailed:
-            MSCP_LOG(event, "Wait", "Exec failed");
+            TAG_LOG(event, tag, "Exec failed");
             lastErr = -1;
             break;
         case kExitEnvFailed:
-            MSCP_LOG(event, "Wait", "Env failed");
+            TAG_LOG(event, tag, "Env failed");
             lastErr = -1;
             break;
         default:
-            MSCP_LOG(event, "Wait", "Child exited with error: %d", code);
+            TAG_LOG(event, tag, "Child exited with error: %d", code);
             lastErr = code;
             break;
         }
         return -1;
     }
     if (WIFSIGNALED(status)) {
-        MSCP_LOG(event, "Wait", "Child died after receiving signal %d%s", WTERMSIG(status),
-                 WCOREDUMP(status) ? " (core file generated)" : "");
+        TAG_LOG(event, tag, "Child died after receiving signal %d%s", WTERMSIG(status),
+                WCOREDUMP(status) ? " (core file generated)" : "");
         return -1;
     }
     if (WIFSTOPPED(status)) {
-        MSCP_LOG(event, "Wait", "Child stopped with signal %d", WSTOPSIG(status));
+        TAG_LOG(event, tag, "Child stopped with signal %d", WSTOPSIG(status));
         return -1;
     }
-    MSCP_LOG(event, "Wait", "Child unknown error");
+    TAG_LOG(event, tag, "Child unknown error");
     return -1;
+}
+
+// A host may cancel a thread that waits for its child. Only the blocking
+// wait itself acts on the cancellation: one acted on inside a log line, or
+// between the reap and the record of it, would leave the log's use count or
+// the child's state half done. The caller's own state comes back at the end,
+// and on the way out of a cancellation too.
+class CancelOnlyWhileBlocked {
+public:
+    CancelOnlyWhileBlocked() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_outer); }
+    ~CancelOnlyWhileBlocked() { pthread_setcancelstate(m_outer, nullptr); }
+    CancelOnlyWhileBlocked(const CancelOnlyWhileBlocked&) = delete;
+    CancelOnlyWhileBlocked& operator=(const CancelOnlyWhileBlocked&) = delete;
+    int outer() const { return m_outer; }
+
+private:
+    int m_outer = PTHREAD_CANCEL_ENABLE;
+};
+
+// Runs the blocking call f with the caller's cancellation state; errno is
+// f's.
+template <typename F>
+auto Blocking(int cancelState, F f)
+{
+    pthread_setcancelstate(cancelState, nullptr);
+    const auto result = f();
+    const int err = errno;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    errno = err;
+    return result;
+}
+
+// Releases the object's one wait however the scope is left, a cancellation
+// included, so that the child can still be waited for and the destructor
+// does not wait for a claim nobody holds.
+template <typename F>
+class OnExit {
+public:
+    explicit OnExit(F f) : m_f(f) {}
+    ~OnExit() { m_f(); }
+    OnExit(const OnExit&) = delete;
+    OnExit& operator=(const OnExit&) = delete;
+
+private:
+    F m_f;
+};
+
+int PidFdSignal(int pidfd, int sig)
+{
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
+}
+
+// Milliseconds left until deadline, rounded up so that a wait does not end
+// just short of it; 0 once it has passed.
+int MsUntil(std::chrono::steady_clock::time_point deadline)
+{
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero())
+        return 0;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
+    return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
 }
 
 }  // namespace
@@ -86,44 +164,206 @@ void MySqlChildProcess::EndWaiting()
 int MySqlChildProcess::Wait(unsigned int)
 {
     m_lastErr = 0;
+    CancelOnlyWhileBlocked cancel;
     if (!BeginWaiting("MySqlChildProcess::Wait"))
         return -1;
-    const int result = WaitForChild();
-    EndWaiting();
-    return result;
+    OnExit release([this] { EndWaiting(); });
+    return WaitForChild(-1, cancel.outer());
 }
 
-// The wait itself. A child reaped by an earlier wait gives the same outcome
-// again from the status kept then: its pid may belong to another process by
-// now, so it is never waited for a second time.
-int MySqlChildProcess::WaitForChild()
+int MySqlChildProcess::WaitFor(int timeoutMs)
+{
+    m_lastErr = 0;
+    CancelOnlyWhileBlocked cancel;
+    if (!BeginWaiting("MySqlChildProcess::WaitFor"))
+        return -1;
+    OnExit release([this] { EndWaiting(); });
+    return WaitForChild(timeoutMs < 0 ? -1 : timeoutMs, cancel.outer());
+}
+
+int MySqlChildProcess::Stop(int graceMs)
+{
+    m_lastErr = 0;
+    CancelOnlyWhileBlocked cancel;
+    if (!BeginWaiting("MySqlChildProcess::Stop"))
+        return -1;
+    OnExit release([this] { EndWaiting(); });
+    if (m_hxProcess == nullptr || m_phase != Phase::Launched) {
+        MSCP_LOG(m_event, "Stop", "No child to stop: none was launched, or it has been waited for; errno=%d", ESRCH);
+        m_lastErr = ESRCH;
+        errno = ESRCH;
+        return -1;
+    }
+    const int grace = graceMs < 0 ? -1 : graceMs;
+    MSCP_LOG(m_event, "Stop", "SIGTERM to child [%d] and its process group, %d ms to end", m_childPid, grace);
+    if (SignalTool(SIGTERM) != 0) {
+        const int err = errno;
+        MSCP_LOG(m_event, "Stop", "Signalling child [%d] failed; errno=%d", m_childPid, err);
+        m_lastErr = err;
+        errno = err;
+        return -1;
+    }
+    if (!AwaitEnd(grace, cancel.outer())) {
+        MSCP_LOG(m_event, "Stop", "Child [%d] still running after %d ms: SIGKILL to it and its process group",
+                 m_childPid, grace);
+        SignalTool(SIGKILL);
+        AwaitEnd(-1, cancel.outer());
+    }
+    // What the tool started and left behind may hold its pipes open, and its
+    // group can be named only until the tool is reaped: now or never.
+    SignalTool(SIGKILL);
+    return ReapAndDecode("MySqlChildProcess::Stop");
+}
+
+int MySqlChildProcess::GetPidFd()
+{
+    return m_pidfd;
+}
+
+// The wait itself, within timeoutMs (-1: none); cancelState is the caller's,
+// for the blocking part. A limit that passes leaves the child as it was.
+int MySqlChildProcess::WaitForChild(int timeoutMs, int cancelState)
 {
     if (m_hxProcess == nullptr) {
         MSCP_LOG(m_event, "Wait", "m_hxProcess is null, Child Process may not be Created....");
         return -1;
     }
-    char error[60];
-    memset(error, 0, sizeof error);
     MSCP_LOG(m_event, "Wait", "Waititng for Child process...");
+    if (!m_exitStatusKnown && !AwaitEnd(timeoutMs, cancelState)) {
+        MSCP_LOG(m_event, "WaitFor", "Child [%d] still running after %d ms; errno=%d", m_childPid, timeoutMs,
+                 ETIMEDOUT);
+        m_lastErr = ETIMEDOUT;
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    return ReapAndDecode("MySqlChildProcess::Wait");
+}
+
+// Waits until the child has ended, within timeoutMs (-1: no limit), and
+// leaves it unreaped (WNOWAIT) for ReapAndDecode. False when the limit passed
+// first. When the child is not ours to wait for (any more), true: the reap
+// that follows fails at once and says so.
+bool MySqlChildProcess::AwaitEnd(int timeoutMs, int cancelState)
+{
+    const pid_t pid = m_childPid;
+    int pidfd = m_pidfd;
+    siginfo_t info;
+    if (timeoutMs < 0) {
+        for (;;) {
+            memset(&info, 0, sizeof info);
+            const bool byFd = pidfd >= 0;
+            const int rc = Blocking(cancelState, [&] {
+                return byFd ? waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info,
+                                     WEXITED | WNOWAIT)
+                            : waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+            });
+            if (rc == 0)
+                return true;
+            if (errno == EINVAL && byFd)
+                pidfd = -1;  // pidfds, but a kernel too old to wait on them
+            else if (errno != EINTR)
+                return true;
+        }
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    // The pidfd becomes readable when the child ends.
+    while (pidfd >= 0) {
+        pollfd p{pidfd, POLLIN, 0};
+        const int ready = Blocking(cancelState, [&] { return poll(&p, 1, MsUntil(deadline)); });
+        if (ready > 0)
+            return true;
+        if (ready == 0 && MsUntil(deadline) == 0)
+            return false;
+        if (ready < 0 && errno != EINTR)
+            pidfd = -1;
+    }
+    // Without one, a look now and then: each pause twice the last, up to
+    // 50 ms, so that a short wait sees the end soon and a long one costs at
+    // most 20 wake-ups a second.
+    long pauseUs = 1000;
+    for (;;) {
+        memset(&info, 0, sizeof info);
+        const int rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | WNOHANG);
+        if (rc == 0 && info.si_pid != 0)
+            return true;
+        if (rc != 0 && errno != EINTR)
+            return true;
+        const int left = MsUntil(deadline);
+        if (left == 0)
+            return false;
+        const long us = pauseUs < left * 1000L ? pauseUs : left * 1000L;
+        timespec pause{us / 1000000, (us % 1000000) * 1000};
+        Blocking(cancelState, [&] { return nanosleep(&pause, nullptr); });
+        pauseUs = pauseUs * 2 < 50000 ? pauseUs * 2 : 50000;
+    }
+}
+
+// Reaps the child, which has ended, and decodes its status under tag. The
+// reap holds m_signalMutex, so that no signal is sent to the group of a tool
+// whose pid is free again. A child reaped by an earlier wait gives the same
+// outcome again from the status kept then: its pid may belong to another
+// process by now, so it is never waited for a second time.
+int MySqlChildProcess::ReapAndDecode(const char* tag)
+{
     int status = 0;
     if (m_exitStatusKnown) {
         status = m_exitStatus;
-    } else if (!m_hxProcess->WaitForProcessToEnd(status, error, 50, -1)) {
-        const int err = errno;
-        // ECHILD: the child is not ours to wait for (any more); its pid may be
-        // reused, so it must not be signalled either.
-        if (err == ECHILD && m_phase == Phase::Launched)
-            m_phase = Phase::Reaped;
-        MSCP_LOG(m_event, "Wait", "WaitForProcessToEnd failed,errorMsg=%s", error);
-        errno = err;
-        return -1;
-    } else if (!WIFSTOPPED(status)) {
-        RecordEnd(status);
-        m_exitStatus = status;
-        m_exitStatusKnown = true;
-        m_phase = Phase::Reaped;
+    } else {
+        char error[60];
+        memset(error, 0, sizeof error);
+        bool ok;
+        int err;
+        {
+            std::lock_guard<std::mutex> lock(m_signalMutex);
+            ok = m_hxProcess->WaitForProcessToEnd(status, error, 50, -1);
+            err = errno;
+            if (!ok) {
+                // ECHILD: the child is not ours to wait for (any more); its
+                // pid may be reused, so it must not be signalled either.
+                if (err == ECHILD && m_phase == Phase::Launched)
+                    m_phase = Phase::Reaped;
+            } else if (!WIFSTOPPED(status)) {
+                RecordEnd(status);
+                m_exitStatus = status;
+                m_exitStatusKnown = true;
+                m_phase = Phase::Reaped;
+            }
+        }
+        if (!ok) {
+            TAG_LOG(m_event, tag, "WaitForProcessToEnd failed,errorMsg=%s", error);
+            errno = err;
+            return -1;
+        }
     }
-    return DecodeStatus(m_event, status, m_lastErr);
+    return DecodeStatus(m_event, tag, status, m_lastErr);
+}
+
+// The tool's group has the tool's pid as its id, which no other process or
+// group can take while the tool is unreaped; under m_signalMutex, which the
+// reap takes too, kill(-pid) reaches the tool's group or nothing.
+int MySqlChildProcess::SignalTool(int sig)
+{
+    std::lock_guard<std::mutex> lock(m_signalMutex);
+    if (m_phase != Phase::Launched || m_childPid <= 0) {
+        errno = ESRCH;
+        return -1;
+    }
+    const pid_t pid = m_childPid;
+    // Reaped behind the library's back (a host's waitpid(-1)): the pid and
+    // the group id may be anyone's by now.
+    if (m_pidfd != -1 && PidFdSignal(m_pidfd, 0) != 0) {
+        if (errno == ESRCH)
+            m_phase = Phase::Reaped;
+        return -1;
+    }
+    const int saved = errno;
+    if (kill(-pid, sig) == 0 && getpgid(pid) == pid) {
+        errno = saved;
+        return 0;
+    }
+    // No such group, or the tool has left it: the tool itself, through its
+    // pidfd where there is one.
+    return m_pidfd != -1 ? PidFdSignal(m_pidfd, sig) : kill(pid, sig);
 }
 
 int MySqlChildProcess::BeginWait()
@@ -162,8 +402,11 @@ void* MySqlChildProcess::WaitThreadFunction(void* obj)
 // thread still uses.
 void MySqlChildProcess::WaitThread()
 {
+    // The library's own thread: nothing may cancel it between its claim and
+    // the release below.
+    CancelOnlyWhileBlocked cancel;
     MSCP_LOG(m_event, "WaitThread", "start: thread Id=%d", GETCURRENTTHREADID());
-    const bool ok = WaitForChild() == 0;
+    const bool ok = WaitForChild(-1, PTHREAD_CANCEL_DISABLE) == 0;
     std::atomic<bool>& flag = ok ? m_waitComplete : m_waitFailed;
     if (!ok) {
         const int err = GetLastErr();

@@ -3,10 +3,13 @@
 // FIFOs, users that are not quite switched, inherited signal state, reused
 // pids, objects destroyed early, closed standard descriptors and passwords on
 // command lines.
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -252,6 +255,9 @@ TEST_F(Hardening, SecondWaitAfterPidReuseRepeatsTheOutcomeAndTouchesNoStranger)
                 _exit(12);
             const pid_t stranger = fork();
             if (stranger == 0) {
+                // Leading a group, the stranger is what a signal to the
+                // reaped tool's group would now reach.
+                setpgid(0, 0);
                 char c;
                 close(gate[1]);
                 while (read(gate[0], &c, 1) < 0 && errno == EINTR) {
@@ -263,12 +269,14 @@ TEST_F(Hardening, SecondWaitAfterPidReuseRepeatsTheOutcomeAndTouchesNoStranger)
                 _exit(92);
             const int again = child.Wait(0);
             const int terminate = child.Terminate();
+            const int stop = child.Stop(0);
+            const int stopErr = child.m_lastErr;
             close(gate[1]);
             int status = 0;
             const pid_t reaped = waitpid(stranger, &status, 0);
             if (again != 0 || child.m_exitStatus != 0)
                 _exit(13);  // the stranger's status was taken as the child's
-            if (terminate != -1)
+            if (terminate != -1 || stop != -1 || stopErr != ESRCH)
                 _exit(14);
             if (reaped != stranger || !WIFEXITED(status) || WEXITSTATUS(status) != 42)
                 _exit(15);  // the stranger was reaped or killed by the library
@@ -277,7 +285,7 @@ TEST_F(Hardening, SecondWaitAfterPidReuseRepeatsTheOutcomeAndTouchesNoStranger)
         60);
     if (rc == 90 || rc == 91 || rc == 92)
         GTEST_SKIP() << "could not arrange the pid reuse (" << rc << ")";
-    EXPECT_EQ(rc, 0) << "13: wrong outcome, 14: Terminate signalled, 15: the stranger was touched";
+    EXPECT_EQ(rc, 0) << "13: wrong outcome, 14: Terminate or Stop not refused, 15: the stranger was touched";
 }
 
 TEST_F(Hardening, OneWaitAtATime)
@@ -415,6 +423,122 @@ TEST_F(Hardening, MysqlchildRunsAToolAsAnotherUserOutOfTheBox)
     }
     const int status = WaitWithDeadline(pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+// The processes whose parent is this one.
+std::vector<pid_t> OwnChildren()
+{
+    std::vector<pid_t> children;
+    if (DIR* proc = opendir("/proc")) {
+        while (dirent* e = readdir(proc)) {
+            const std::string stat = ReadFile("/proc/" + std::string(e->d_name) + "/stat");
+            const size_t close = stat.rfind(')');
+            char state = 0;
+            int ppid = 0;
+            if (close != std::string::npos && sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 &&
+                ppid == getpid())
+                children.push_back(static_cast<pid_t>(atoi(e->d_name)));
+        }
+        closedir(proc);
+    }
+    return children;
+}
+
+// For a child subreaper: reaps its children as they end until it has none,
+// true then; at the deadline kills what is left (what that leaves orphaned
+// comes to us in turn), reaps it all, and returns false.
+bool AwaitNoChildren(int seconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    bool killing = false;
+    for (;;) {
+        const pid_t reaped = waitpid(-1, nullptr, WNOHANG);
+        if (reaped < 0 && errno == ECHILD)
+            return !killing;
+        if (reaped > 0)
+            continue;
+        if (!killing && std::chrono::steady_clock::now() > deadline)
+            killing = true;
+        if (killing)
+            for (pid_t left : OwnChildren())
+                kill(left, SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// mysqlchild stopped by its time limit or by a signal leaves no process of
+// its chain behind: the tool's own children end with it, after SIGTERM or,
+// when they ignore it, with SIGKILL after the grace. The test adopts orphans
+// (a child subreaper), so whatever outlived mysqlchild is its child then.
+TEST_F(Hardening, MysqlchildStopLeavesNoProcessOfTheChain)
+{
+    const std::string holder = "/bin/sh -c '/bin/sleep 1000 & echo ready; wait'";
+    const std::string ignoring = env.dir() + "/ignoring.sh";
+    WriteFile(ignoring, "trap '' TERM\n/bin/sleep 1000 &\necho ready\nwait\n", 0755);
+    struct Row {
+        const char* what;
+        std::vector<std::string> args;
+        int signal;  // sent to mysqlchild once the chain runs
+        int code;
+    };
+    const Row rows[] = {
+        {"--timeout", {"--timeout", "1", holder}, 0, 124},
+        {"--timeout, SIGTERM ignored", {"--timeout", "1", "--grace", "0.2", "/bin/sh " + ignoring}, 0, 124},
+        {"SIGTERM, a chain of two", {"--pipe-to", holder, holder}, SIGTERM, 143},
+        {"SIGINT, --wait-thread", {"--wait-thread", holder}, SIGINT, 130},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        const int rc = RunInSubprocess([&] {
+            SUB_CHECK(prctl(PR_SET_CHILD_SUBREAPER, 1) == 0, 10);
+            int out[2];
+            SUB_CHECK(pipe2(out, O_CLOEXEC) == 0, 11);
+            std::vector<const char*> argv{"mysqlchild"};
+            for (const std::string& a : r.args)
+                argv.push_back(a.c_str());
+            argv.push_back(nullptr);
+            const pid_t program = fork();
+            SUB_CHECK(program >= 0, 12);
+            if (program == 0) {
+                dup2(out[1], 1);
+                execv(MYSQLCHILD_PATH, const_cast<char**>(argv.data()));
+                _exit(127);
+            }
+            close(out[1]);
+            // Every step is bounded: a fault leaves no process behind either.
+            int code = 0;
+            std::string said;
+            char buf[256];
+            pollfd p{out[0], POLLIN, 0};
+            while (said.find("ready") == std::string::npos && poll(&p, 1, 30000) == 1) {
+                const ssize_t n = read(out[0], buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                said.append(buf, static_cast<size_t>(n));
+            }
+            if (said.find("ready") == std::string::npos)
+                code = 13;
+            else if (r.signal != 0)
+                kill(program, r.signal);
+            int status = -1;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (code == 0 && waitpid(program, &status, WNOHANG) == 0) {
+                if (std::chrono::steady_clock::now() > deadline)
+                    code = 14;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            close(out[0]);
+            if (code == 0 && !(WIFEXITED(status) && WEXITSTATUS(status) == r.code))
+                code = 15;
+            // What is left of the chain is ours now; a process that is
+            // ending is reaped as soon as it has ended.
+            if (!AwaitNoChildren(code == 0 ? 20 : 0) && code == 0)
+                code = 16;
+            return code;
+        });
+        EXPECT_EQ(rc, 0) << "13: the chain never started, 14: mysqlchild did not end, 15: wrong exit status, 16: a "
+                            "process of the chain is left";
+    }
 }
 
 }  // namespace

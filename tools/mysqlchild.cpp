@@ -94,13 +94,22 @@ Options:
                       ERROR (the client's "ERROR 1045 ..."), else the tool's
                       own prefix ("mysqldump: Got error ...")
   --wait-thread       wait for the tool on the library's wait thread
-                      (BeginWait) instead of in the calling thread (Wait)
-  --timeout SECONDS   terminate the tools when the chain runs longer (exit 124)
+                      (BeginWait) instead of in the calling thread (Wait);
+                      a tool that is stopped then gets no grace (SIGKILL)
+  --timeout SECONDS   stop the tools when the chain runs longer (exit 124)
+  --grace SECONDS     how long a tool that is stopped (--timeout, or a stop
+                      signal to this program) has to end after SIGTERM before
+                      it gets SIGKILL (default 10; 0 for SIGKILL at once).
+                      Each tool leads a process group of its own, and the
+                      processes it started end with it
   --stats             print bytes moved, time taken and this program's own CPU
                       time to standard error
   --help              show this text
 
 Progress (bytes and rate) is shown on standard error when it is a terminal.
+The tools run in process groups of their own, as background jobs: Ctrl-C
+reaches this program, which stops them, and a tool cannot read the terminal
+(give passwords in an option file, not at a prompt).
 
 Exit status:
   0        every tool succeeded
@@ -110,10 +119,10 @@ Exit status:
            created, 79 the program could not be executed, 81 the user switch
            failed
   128+N    the tool was killed by signal N
-  124      --timeout passed; the tools were terminated
+  124      --timeout passed; the tools were stopped
   129, 130, 131, 143
            this program got SIGHUP, SIGINT, SIGQUIT or SIGTERM; the tools
-           were terminated
+           were stopped
   1        the library could not launch the tool, or moving data failed
   2        bad arguments
 
@@ -149,6 +158,7 @@ struct Options {
     bool waitThread = false;
     bool stats = false;
     double timeoutSeconds = 0;  // 0: no limit
+    double graceSeconds = 10;   // from SIGTERM to SIGKILL when the tools are stopped
 };
 
 [[noreturn]] void UsageError(const std::string& message)
@@ -220,6 +230,14 @@ Options ParseArguments(int argc, char** argv)
             if (value.empty() || *end != '\0' || errno != 0 || !(seconds > 0) || seconds > 366.0 * 24 * 3600)
                 UsageError("--timeout needs a number of seconds above 0, not '" + value + "'");
             opts.timeoutSeconds = seconds;
+        } else if (TakeValue(argc, argv, i, "--grace", value)) {
+            char* end = nullptr;
+            errno = 0;
+            const double seconds = strtod(value.c_str(), &end);
+            // In milliseconds it must fit an int; a grace of more than a day is a typo.
+            if (value.empty() || *end != '\0' || errno != 0 || !(seconds >= 0) || seconds > 24.0 * 3600)
+                UsageError("--grace needs a number of seconds from 0 to 86400, not '" + value + "'");
+            opts.graceSeconds = seconds;
         } else if (TakeValue(argc, argv, i, "--env", value)) {
             if (value == "inherit")
                 opts.env = EnvMode::Inherit;
@@ -763,19 +781,35 @@ int Run(const Options& opts)
     const bool timedOut = event < 0;
     const int stopSignal = event > 0 ? event : 0;
     if (timedOut || stopSignal != 0) {
-        for (auto& stage : stages)
-            stage->child.Terminate();
         progress.reset();
         if (timedOut)
-            fprintf(stderr, "%s: the tools ran longer than %g s (--timeout); terminated them\n", kProgram,
+            fprintf(stderr, "%s: the tools ran longer than %g s (--timeout); stopping them\n", kProgram,
                     opts.timeoutSeconds);
         else
-            fprintf(stderr, "%s: stopped by SIG%s; terminated the tools\n", kProgram, sigabbrev_np(stopSignal));
+            fprintf(stderr, "%s: stopped by SIG%s; stopping the tools\n", kProgram, sigabbrev_np(stopSignal));
+        fflush(stderr);
         outputFile.Discard();
-        // A killed tool's pipes close at once, and the thread ends with the
-        // waits. A grandchild the tool left running may still hold a pipe
-        // open, which no kill of ours reaches: then give up on the thread.
-        if (NextEvent(std::chrono::steady_clock::now() + std::chrono::seconds(10)) != 0) {
+        // Every tool at once, each with the whole grace: SIGTERM to its
+        // process group, SIGKILL when the grace is over, and the processes
+        // it started end with it, so the pipes close and the worker's waits
+        // return. A tool that another wait holds (the library's wait thread,
+        // or the worker's own Wait once the data has moved) cannot be given
+        // a grace: its group is killed at once.
+        const int graceMs = static_cast<int>(opts.graceSeconds * 1000 + 0.5);
+        std::vector<std::thread> stoppers;
+        for (auto& stage : stages) {
+            MySqlChildProcess& child = stage->child;
+            stoppers.emplace_back([&child, graceMs] {
+                if (child.Stop(graceMs) != 0 && !child.m_exitStatusKnown)
+                    child.Terminate();
+            });
+        }
+        for (auto& stopper : stoppers)
+            stopper.join();
+        // The wait thread reaps a tool as soon as it ends, and its group can
+        // no longer be signalled then: a process it left behind may still
+        // hold a pipe. Only then is the chain given up after 10 s.
+        if (opts.waitThread && NextEvent(std::chrono::steady_clock::now() + std::chrono::seconds(10)) != 0) {
             fprintf(stderr, "%s: a process the tools started still holds their pipes; not waiting for it\n",
                     kProgram);
             fflush(stderr);

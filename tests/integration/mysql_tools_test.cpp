@@ -920,6 +920,7 @@ TEST_F(MysqlChildProgram, BadArgumentsGetAClearMessageAndExit2)
         {{std::string(3000, 'x')}, "the command line is longer than 2999 characters"},
         {{"--timeout", "0", "/bin/true"}, "--timeout needs a number of seconds above 0, not '0'"},
         {{"--timeout", "soon", "/bin/true"}, "--timeout needs a number of seconds above 0, not 'soon'"},
+        {{"--grace", "-1", "/bin/true"}, "--grace needs a number of seconds from 0 to 86400, not '-1'"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.second);
@@ -937,7 +938,7 @@ TEST_F(MysqlChildProgram, HelpDocumentsEveryOptionAndTheHostVariables)
     EXPECT_EQ(p.code, 0);
     EXPECT_EQ(p.err, "");
     for (const char* word : {"--user", "--env", "inherit", "system", "base", "--input", "--output", "--pipe-to",
-                             "--pipe-user", "--error-key", "--wait-thread", "--stats", "--timeout", "--help",
+                             "--pipe-user", "--error-key", "--wait-thread", "--stats", "--timeout", "--grace", "--help",
                              "HX_JOB_RESULTS_DIR", "HX_JOB_ID", "HX_CLIENT_NAME", "HX_DEBUG_LOG", "HX_DEBUG_LEVEL",
                              "HX_BASE_HOME", "77", "79", "81", "124", "130", "143", "128+N", "--stop-datetime="})
         EXPECT_TRUE(Contains(p.out, word)) << word;
