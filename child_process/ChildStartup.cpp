@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "child_process/LogTexts.h"
 #include "child_process/ErrorFile.h"
 #include "child_process/MySqlChildProcess.h"
 #include "child_process/StartupReport.h"
@@ -197,9 +198,9 @@ void MySqlChildProcess::PostFork(void* arg)
         fcntl(report, F_SETFD, 0);
 
     for (int i = 0; p.argv[i] != nullptr; ++i)
-        p.childEvent->DebugLvl(kTag, 8, "Arg [%d] = %s", i, p.logArgv[i]);
+        p.childEvent->DebugLvl(kTag, 8, frozen::kArgument, i, p.logArgv[i]);
     if (p.environmentLine != nullptr)
-        p.childEvent->Debug(kTag, "Environment %s", p.environmentLine);
+        p.childEvent->Debug(kTag, frozen::kEnvironment, p.environmentLine);
     if (p.baseUmask && !p.viaHelper)
         umask(022);
 

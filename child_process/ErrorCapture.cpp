@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "child_process/LogTexts.h"
 #include "child_process/Cancellation.h"
 #include "child_process/ErrorFile.h"
 #include "child_process/Log.h"
@@ -20,16 +21,13 @@ namespace LibMySqlProcess {
 
 namespace {
 
-constexpr char kReadLastErrSignature[] = "int LibMySqlProcess::MySqlChildProcess::ReadLastErr(std::string&, std::string)";
-constexpr int kReadFailedLine = 780;
-constexpr int kNotFoundLine = 797;
 
 template <typename... Args>
 void ReportToLogWriter(int sourceLine, const char* format, Args... args)
 {
     CLogWriterInterface* writer = g_ptrLogWriter.get();
     if (writer != nullptr && writer->GetWriterStatus() >= 0)
-        writer->WriteLog(0, kReadLastErrSignature, sourceLine, 0, 0, format, args...);
+        writer->WriteLog(0, frozen::kReadLastErrSignature, sourceLine, 0, 0, format, args...);
 }
 
 // The host's search stops at a zero byte, and no key holds one, so each run
@@ -67,13 +65,13 @@ int MySqlChildProcess::ReadErrTail(char* buffer, long length, bool* wholeFile, s
     NoCancellation noCancel;
     const long want = length - 1;
     memset(buffer, 0, static_cast<size_t>(length));
-    MSCP_LOG(m_event, "ReadErrBuf", "Previous errno = [%d].", GetLastErr());
+    MSCP_LOG(m_event, "ReadErrBuf", frozen::kPreviousErrno, GetLastErr());
     errno = 0;
 
     off_t size = 0;
     const int fd = OpenErrorFileForReading(m_errFilePath, &size);
     if (fd < 0) {
-        MSCP_LOG(m_event, "ReadErrBuf", "failed to open the file [%s] errno [%d]", m_errFilePath.c_str(), errno);
+        MSCP_LOG(m_event, "ReadErrBuf", frozen::kOpenFailed, m_errFilePath.c_str(), errno);
         return -1;
     }
     const off_t from = size >= want ? size - want : 0;
@@ -92,7 +90,7 @@ int MySqlChildProcess::ReadErrTail(char* buffer, long length, bool* wholeFile, s
     if (got != nullptr)
         *got = done;
     if (done < toRead)
-        MSCP_LOG(m_event, "ReadErrBuf", "fread Failed to read [%s]", m_errFilePath.c_str());
+        MSCP_LOG(m_event, "ReadErrBuf", frozen::kShortRead, m_errFilePath.c_str());
     close(fd);
     return 0;
 }
@@ -103,7 +101,7 @@ int MySqlChildProcess::ReadLastErr(std::string& line, std::string key)
     bool wholeFile = false;
     size_t got = 0;
     if (ReadErrTail(buffer, 4094, &wholeFile, &got) != 0) {
-        ReportToLogWriter(kReadFailedLine, "Reading from STDERR of commmand failed");
+        ReportToLogWriter(frozen::kStderrReadFailedLine, frozen::kStderrReadFailed);
         return -1;
     }
     // A zero byte is the tool's like any other: it must not hide the lines
@@ -120,7 +118,7 @@ int MySqlChildProcess::ReadLastErr(std::string& line, std::string key)
             return 0;
         }
     }
-    ReportToLogWriter(kNotFoundLine, "Error line with [%s] not found.", key.c_str());
+    ReportToLogWriter(frozen::kErrorLineNotFoundLine, frozen::kErrorLineNotFound, key.c_str());
     return -1;
 }
 
@@ -192,7 +190,7 @@ void MySqlChildProcess::logBufferContent()
             break;
         }
         line[length] = '\0';
-        MSCP_LOG(m_event, "logBufferContent", "<<THIRD PARTY>> %s", line.get());
+        MSCP_LOG(m_event, "logBufferContent", frozen::kThirdParty, line.get());
         ++linesLogged;
         bytesLogged += static_cast<long long>(length);
         if (c == EOF)

@@ -11,6 +11,7 @@
 #include <new>
 #include <vector>
 
+#include "child_process/LogTexts.h"
 #include "child_process/Cancellation.h"
 #include "child_process/ErrorFile.h"
 #include "child_process/LaunchHelperPath.h"
@@ -184,28 +185,28 @@ void LogStartupFailure(EvEvent* event, const StartupReport& r, const char* errFi
     constexpr char kTag[] = "MySqlChildProcess::PostFork";
     switch (r.step) {
     case kStepStdin:
-        event->Debug(kTag, "Child dup2-STDIN failed errno: %d", r.err);
+        event->Debug(kTag, frozen::kDupStdinFailed, r.err);
         break;
     case kStepStdout:
-        event->Debug(kTag, "Child dup2-STDOUT failed,errno: %d", r.err);
+        event->Debug(kTag, frozen::kDupStdoutFailed, r.err);
         break;
     case kStepErrorFile:
-        event->Debug(kTag, "Failed to create a MySqlErrors file [%s], errno [%d]", errFile, r.err);
+        event->Debug(kTag, frozen::kErrorFileFailed, errFile, r.err);
         break;
     case kStepStderr:
-        event->Debug(kTag, "Child dup2-STDERR failed,errno: %d", r.err);
+        event->Debug(kTag, frozen::kDupStderrFailed, r.err);
         break;
     case kStepGroups:
-        event->Debug(kTag, "Child initgroups failed, errno %d", r.err);
+        event->Debug(kTag, frozen::kInitgroupsFailed, r.err);
         break;
     case kStepGid:
-        event->Debug(kTag, "Child setgid failed, errno %d", r.err);
+        event->Debug(kTag, frozen::kSetgidFailed, r.err);
         break;
     case kStepUid:
-        event->Debug(kTag, "Child setuid failed, errno %d", r.err);
+        event->Debug(kTag, frozen::kSetuidFailed, r.err);
         break;
     case kStepExec:
-        event->Debug(kTag, "Child exec failed, errno: %d", r.err);
+        event->Debug(kTag, frozen::kChildExecFailed, r.err);
         break;
     default:
         break;
@@ -349,7 +350,7 @@ bool MySqlChildProcess::MakePipes()
     if (pipe2(m_filedesCW, O_CLOEXEC) != 0) {
         const int err = errno;
         m_filedesCW[0] = m_filedesCW[1] = -1;
-        MSCP_LOG(m_event, "HX_CreateProcess", "pipe(m_filedesCW) call failed when creating m_phpipecw : errno=%d", err);
+        MSCP_LOG(m_event, "HX_CreateProcess", frozen::kPipeCwFailed, err);
         m_lastErr = err;
         return false;
     }
@@ -357,7 +358,7 @@ bool MySqlChildProcess::MakePipes()
     if (pipe2(m_filedesPW, O_CLOEXEC) != 0) {
         const int err = errno;
         m_filedesPW[0] = m_filedesPW[1] = -1;
-        MSCP_LOG(m_event, "HX_CreateProcess", "pipe(m_filedesPW) call failed when creating m_phpipecw : errno=%d", err);
+        MSCP_LOG(m_event, "HX_CreateProcess", frozen::kPipePwFailed, err);
         m_lastErr = err;
         return false;
     }
@@ -407,7 +408,7 @@ bool MySqlChildProcess::ForkChild(MySqlChildParam& param, LaunchPlan& plan, int 
     if (!forked) {
         errno = forkErrno;
         const int err = GetLastErr();
-        MSCP_LOG(m_event, "HX_CreateProcess", "fork failed: errno=%d", err);
+        MSCP_LOG(m_event, "HX_CreateProcess", frozen::kForkFailed, err);
         return false;
     }
     const pid_t pid = m_hxProcess->GetChildPid();
@@ -496,7 +497,7 @@ int MySqlChildProcess::LaunchChild(bool useSystemLibPath, bool useBaseLibPath)
         return -1;
 
     if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
-        MSCP_LOG(m_event, "HX_CreateProcess", "signal failed: errno=%d", errno);
+        MSCP_LOG(m_event, "HX_CreateProcess", frozen::kSignalFailed, errno);
         m_lastErr = errno;
         return -1;
     }
@@ -505,12 +506,12 @@ int MySqlChildProcess::LaunchChild(bool useSystemLibPath, bool useBaseLibPath)
 
     m_hxProcess = new (std::nothrow) HxProcess();
     if (m_hxProcess == nullptr) {
-        MSCP_LOG(m_event, "HX_CreateProcess", "new HxProcess failed ");
+        MSCP_LOG(m_event, "HX_CreateProcess", frozen::kNewHxProcessFailed);
         return -1;
     }
 
-    MSCP_LOG(m_event, "HX_CreateProcess", "Setting Post Fork Parameters...");
-    MSCP_LOG(m_event, "HX_CreateProcess", "Command to run [%s]", commandToLog.c_str());
+    MSCP_LOG(m_event, "HX_CreateProcess", frozen::kSettingParameters);
+    MSCP_LOG(m_event, "HX_CreateProcess", frozen::kCommandToRun, commandToLog.c_str());
     SetPostForkParam(&param, &m_command[0], m_userName, m_filedesPW, m_filedesCW, useSystemLibPath, m_errFilePath,
                      useBaseLibPath);
     ReportPipe report;
@@ -536,7 +537,7 @@ int MySqlChildProcess::LaunchChild(bool useSystemLibPath, bool useBaseLibPath)
     m_pidfd = OpenPidFd(m_childPid);
     m_exitStatusKnown = false;
     m_phase = Phase::Launched;
-    MSCP_LOG(m_event, "HX_CreateProcess", "Parent: child process pid= %d", m_childPid);
+    MSCP_LOG(m_event, "HX_CreateProcess", frozen::kChildPid, m_childPid);
     return 0;
 }
 

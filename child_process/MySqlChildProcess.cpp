@@ -1,3 +1,4 @@
+#include "child_process/LogTexts.h"
 #include "child_process/MySqlChildProcess.h"
 
 #include <signal.h>
@@ -153,9 +154,9 @@ int MySqlChildProcess::Initialize(std::string command, std::string userName, std
     memset(m_userName, 0, sizeof m_userName);
     if (!userName.empty()) {
         memcpy(m_userName, userName.data(), userName.size());
-        MSCP_LOG(m_event, "Initialize", "Impersonating User [ %s ]", m_userName);
+        MSCP_LOG(m_event, "Initialize", frozen::kImpersonating, m_userName);
     } else {
-        MSCP_LOG(m_event, "Initialize", "No Impersonation for this Child Process");
+        MSCP_LOG(m_event, "Initialize", frozen::kNoImpersonation);
     }
 
     {
@@ -163,20 +164,20 @@ int MySqlChildProcess::Initialize(std::string command, std::string userName, std
         const long long jobId = static_cast<long long>(m_event->getJobId());
         const char* clientName = HXPI_Focus::getFocusClientName(true);
         const char* resultsDir = client.getJobResultsDirectory(clientName);
-        m_errFilePath = FXString::Format("%s/HX_JobResults/2/0/%lld", resultsDir != nullptr ? resultsDir : "", jobId);
+        m_errFilePath = FXString::Format(frozen::kJobFolderFormat, resultsDir != nullptr ? resultsDir : "", jobId);
     }
 
     if (!FXFolder::DoesFolderExist(m_errFilePath)) {
         CKoError result = FXFolder::CreateFoldersIteratively(m_errFilePath, nullptr);
         if (result.IsError()) {
-            MSCP_LOG(m_event, "Initialize", "Unable to create log folder [%s], error=[%s]", m_errFilePath.c_str(),
+            MSCP_LOG(m_event, "Initialize", frozen::kFolderFailed, m_errFilePath.c_str(),
                      result.AsString().c_str());
             return -1;
         }
     }
 
-    m_errFilePath = FXString::Format("%s/MySqlErrors_%ld.txt", m_errFilePath.c_str(), static_cast<long>(m_startTimeUs));
-    MSCP_LOG(m_event, "Initialize", "Error file [%s]", m_errFilePath.c_str());
+    m_errFilePath = FXString::Format(frozen::kErrorFileFormat, m_errFilePath.c_str(), static_cast<long>(m_startTimeUs));
+    MSCP_LOG(m_event, "Initialize", frozen::kErrorFileIs, m_errFilePath.c_str());
     m_phase = Phase::Initialized;
     return 0;
 }
@@ -188,7 +189,7 @@ int MySqlChildProcess::Initialize(std::string command, GetMySqlInfo* info)
 
 int MySqlChildProcess::Finalize()
 {
-    MSCP_LOG(m_event, "Finalize", "start");
+    MSCP_LOG(m_event, "Finalize", frozen::kFinalizeStart);
     CloseIfOpen(m_filedesPW[1]);
     CloseIfOpen(m_filedesCW[0]);
     return 0;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "child_process/LogTexts.h"
 #include "child_process/Log.h"
 #include "child_process/MySqlChildProcess.h"
 
@@ -11,7 +12,7 @@ namespace LibMySqlProcess {
 namespace {
 
 // One write call moves at most this much, so that every count fits the int
-// of the "wrote %d bytes" line; the loop carries on with the rest.
+// of the frozen::kWrote line; the loop carries on with the rest.
 constexpr size_t kMaxWriteChunk = size_t{1} << 30;
 
 }  // namespace
@@ -37,20 +38,20 @@ int MySqlChildProcess::WriteBuf(char* data, long length)
                 continue;
             const int err = errno;
             m_lastErr = err;
-            MSCP_LOG(m_event, "WriteBuf", "write failed: errno=%d", err);
+            MSCP_LOG(m_event, "WriteBuf", frozen::kWriteFailed, err);
             char errorStream[3000];
             long errorLength = 1024;
             ReadErrBuf(errorStream, &errorLength);
             // ReadErrBuf leaves the errno it found in m_lastErr; the write's
             // error is the one the caller must see.
             m_lastErr = err;
-            MSCP_LOG(m_event, "WriteBuf", "Error Stream: %s", errorStream);
+            MSCP_LOG(m_event, "WriteBuf", frozen::kErrorStream, errorStream);
             // ReadErrBuf also cleared errno; a caller's GetLastErr would
             // otherwise turn the failure into 0.
             errno = err;
             return -1;
         }
-        MSCP_LOG_LVL(m_event, "WriteBuf", 8, "wrote %d bytes", static_cast<int>(n));
+        MSCP_LOG_LVL(m_event, "WriteBuf", 8, frozen::kWrote, static_cast<int>(n));
         position += n;
         remaining -= static_cast<size_t>(n);
     }
@@ -72,14 +73,14 @@ int MySqlChildProcess::ReadBuf(char* buffer, long* length)
     if (n < 0) {
         m_lastErr = errno;
         memset(buffer, 0, capacity);
-        MSCP_LOG(m_event, "ReadBuf", "read failed: errno=%d", m_lastErr.load());
+        MSCP_LOG(m_event, "ReadBuf", frozen::kReadFailed, m_lastErr.load());
         return -1;
     }
     // Everything after the data is zero, as if the whole buffer had been
     // cleared first; clearing only the unused tail keeps large buffers cheap.
     memset(buffer + n, 0, capacity - static_cast<size_t>(n));
     if (n == 0) {
-        MSCP_LOG(m_event, "ReadBuf", "no data left to read");
+        MSCP_LOG(m_event, "ReadBuf", frozen::kNoDataLeft);
         *length = 0;
         return 0;
     }

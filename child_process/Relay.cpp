@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "child_process/LogTexts.h"
 #include "child_process/Log.h"
 #include "child_process/MySqlChildProcess.h"
 
@@ -126,7 +127,7 @@ int MySqlChildProcess::RelayOutputTo(int fd, long long maxBytes, long long* move
         return -1;
     }
     if (out.moved == 0)
-        MSCP_LOG(m_event, "RelayOutputTo", "no data left to read");
+        MSCP_LOG(m_event, "RelayOutputTo", frozen::kNoDataLeft);
     else
         MSCP_LOG_LVL(m_event, "RelayOutputTo", 8, "%s %lld bytes", out.step == Step::Spliced ? "moved" : "copied",
                      out.moved);
@@ -153,12 +154,12 @@ int MySqlChildProcess::RelayInputFrom(int fd, long long maxBytes, long long* mov
         long errorLength = 1024;
         ReadErrBuf(errorStream, &errorLength);
         m_lastErr = out.err;
-        MSCP_LOG(m_event, "RelayInputFrom", "Error Stream: %s", errorStream);
+        MSCP_LOG(m_event, "RelayInputFrom", frozen::kErrorStream, errorStream);
         errno = out.err;
         return -1;
     }
     if (out.moved == 0)
-        MSCP_LOG(m_event, "RelayInputFrom", "no data left to read");
+        MSCP_LOG(m_event, "RelayInputFrom", frozen::kNoDataLeft);
     else
         MSCP_LOG_LVL(m_event, "RelayInputFrom", 8, "%s %lld bytes", out.step == Step::Spliced ? "moved" : "copied",
                      out.moved);

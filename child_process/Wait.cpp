@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 
+#include "child_process/LogTexts.h"
 #include "child_process/Log.h"
 #include "child_process/MySqlChildProcess.h"
 #include "host/HxProcess.h"
@@ -36,41 +37,41 @@ int DecodeStatus(EvEvent* event, const char* tag, int status, std::atomic<int>& 
     if (WIFEXITED(status)) {
         const int code = WEXITSTATUS(status);
         if (code == 0) {
-            TAG_LOG(event, tag, "Child OK");
+            TAG_LOG(event, tag, frozen::kChildOk);
             return 0;
         }
-        TAG_LOG(event, tag, "Exit status 0x%X (return %d 0x%X)", static_cast<unsigned>(status), code,
+        TAG_LOG(event, tag, frozen::kExitStatus, static_cast<unsigned>(status), code,
                 static_cast<unsigned>(code));
         switch (code) {
         case kExitRedirectFailed:
-            TAG_LOG(event, tag, "Dup failed");
+            TAG_LOG(event, tag, frozen::kDupFailed);
             lastErr = -1;
             break;
         case kExitExecFailed:
-            TAG_LOG(event, tag, "Exec failed");
+            TAG_LOG(event, tag, frozen::kExecFailed);
             lastErr = -1;
             break;
         case kExitEnvFailed:
-            TAG_LOG(event, tag, "Env failed");
+            TAG_LOG(event, tag, frozen::kEnvFailed);
             lastErr = -1;
             break;
         default:
-            TAG_LOG(event, tag, "Child exited with error: %d", code);
+            TAG_LOG(event, tag, frozen::kExitedWithError, code);
             lastErr = code;
             break;
         }
         return -1;
     }
     if (WIFSIGNALED(status)) {
-        TAG_LOG(event, tag, "Child died after receiving signal %d%s", WTERMSIG(status),
-                WCOREDUMP(status) ? " (core file generated)" : "");
+        TAG_LOG(event, tag, frozen::kDiedOfSignal, WTERMSIG(status),
+                WCOREDUMP(status) ? frozen::kCoreGenerated : "");
         return -1;
     }
     if (WIFSTOPPED(status)) {
-        TAG_LOG(event, tag, "Child stopped with signal %d", WSTOPSIG(status));
+        TAG_LOG(event, tag, frozen::kStoppedBySignal, WSTOPSIG(status));
         return -1;
     }
-    TAG_LOG(event, tag, "Child unknown error");
+    TAG_LOG(event, tag, frozen::kUnknownEnd);
     return -1;
 }
 
@@ -225,10 +226,10 @@ int MySqlChildProcess::GetPidFd()
 int MySqlChildProcess::WaitForChild(int timeoutMs, int cancelState)
 {
     if (m_hxProcess == nullptr) {
-        MSCP_LOG(m_event, "Wait", "m_hxProcess is null, Child Process may not be Created....");
+        MSCP_LOG(m_event, "Wait", frozen::kNoHxProcess);
         return -1;
     }
-    MSCP_LOG(m_event, "Wait", "Waititng for Child process...");
+    MSCP_LOG(m_event, "Wait", frozen::kWaiting);
     if (!m_exitStatusKnown && !AwaitEnd(timeoutMs, cancelState)) {
         MSCP_LOG(m_event, "WaitFor", "Child [%d] still running after %d ms; errno=%d", m_childPid, timeoutMs,
                  ETIMEDOUT);
@@ -330,7 +331,7 @@ int MySqlChildProcess::ReapAndDecode(const char* tag)
             }
         }
         if (!ok) {
-            TAG_LOG(m_event, tag, "WaitForProcessToEnd failed,errorMsg=%s", error);
+            TAG_LOG(m_event, tag, frozen::kWaitFailed, error);
             errno = err;
             return -1;
         }
@@ -376,7 +377,7 @@ int MySqlChildProcess::BeginWait()
     delete m_waitThread;
     m_waitThread = new (std::nothrow) HxThread();
     if (m_waitThread == nullptr) {
-        MSCP_LOG(m_event, "BeginWait", "new HxThread failed");
+        MSCP_LOG(m_event, "BeginWait", frozen::kNewHxThreadFailed);
         EndWaiting();
         return -1;
     }
@@ -384,7 +385,7 @@ int MySqlChildProcess::BeginWait()
     // A 0 is not stored: the thread may already have written its own result.
     if (rc != 0) {
         m_lastErr = rc;
-        MSCP_LOG(m_event, "BeginWait", "CreateThread failed");
+        MSCP_LOG(m_event, "BeginWait", frozen::kCreateThreadFailed);
         EndWaiting();
         return -1;
     }
@@ -405,14 +406,14 @@ void MySqlChildProcess::WaitThread()
     // The library's own thread: nothing may cancel it between its claim and
     // the release below.
     CancelOnlyWhileBlocked cancel;
-    MSCP_LOG(m_event, "WaitThread", "start: thread Id=%d", GETCURRENTTHREADID());
+    MSCP_LOG(m_event, "WaitThread", frozen::kThreadStart, GETCURRENTTHREADID());
     const bool ok = WaitForChild(-1, PTHREAD_CANCEL_DISABLE) == 0;
     std::atomic<bool>& flag = ok ? m_waitComplete : m_waitFailed;
     if (!ok) {
         const int err = GetLastErr();
-        MSCP_LOG(m_event, "WaitThread", "Wait failed; lastErr=%d", err);
+        MSCP_LOG(m_event, "WaitThread", frozen::kThreadWaitFailed, err);
     } else {
-        MSCP_LOG(m_event, "WaitThread", "WaitThread complete.");
+        MSCP_LOG(m_event, "WaitThread", frozen::kThreadComplete);
     }
     // The flag goes up with the wait released: a caller who sees it may wait
     // again at once, and sees the final m_lastErr.

@@ -36,11 +36,14 @@
 #define BADINPUT_UNPOISON(p, n) ((void)(p), (void)(n))
 #endif
 
+#include "child_process/LogTexts.h"
 #include "child_process/MySqlChildProcess.h"
 #include "host/EvDebug.h"
 #include "support/TestSupport.h"
 
 namespace {
+
+namespace frozen = LibMySqlProcess::frozen;
 
 using LibMySqlProcess::GetMySqlInfo;
 using LibMySqlProcess::MySqlChildProcess;
@@ -424,7 +427,7 @@ TEST_F(BadInput, NullMySqlInfoMeansNoImpersonation)
     MySqlChildProcess child;
     EXPECT_EQ(child.Initialize(ProbeCommand("exit 0"), static_cast<GetMySqlInfo*>(nullptr)), 0);
     EXPECT_EQ(child.m_userName[0], '\0');
-    EXPECT_TRUE(m_env.LogHas("No Impersonation for this Child Process"));
+    EXPECT_TRUE(m_env.LogHas(frozen::kNoImpersonation));
 }
 
 // ---------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process/LogTexts.h"
 #include "child_process/MySqlChildProcess.h"
 #include "host/LogWriter.h"
 #include "support/TestSupport.h"
@@ -22,9 +23,10 @@ using testsupport::RecordingWriter;
 
 namespace {
 
-const char kSignature[] = "int LibMySqlProcess::MySqlChildProcess::ReadLastErr(std::string&, std::string)";
-const char kReadFailed[] = "Reading from STDERR of commmand failed";
-const char kNotFound[] = "Error line with [%s] not found.";
+namespace frozen = LibMySqlProcess::frozen;
+
+constexpr const char* kSignature = frozen::kReadLastErrSignature;
+constexpr const char* kNotFound = frozen::kErrorLineNotFound;
 const char kReadErrBufTag[] = "MySqlChildProcess::ReadErrBuf";
 const char kLogBufferTag[] = "MySqlChildProcess::logBufferContent";
 
@@ -167,7 +169,7 @@ TEST_F(ErrorCaptureTest, ReadLastErrWithoutErrorFileReportsTheReadFailure)
     EXPECT_EQ(m_child.ReadLastErr(line, "ERROR"), -1);
 
     EXPECT_EQ(line, "unchanged");
-    ExpectOneReport(780, kReadFailed, kReadFailed);
+    ExpectOneReport(780, frozen::kStderrReadFailed, frozen::kStderrReadFailed);
     const std::vector<std::string> messages = m_env.Messages(kReadErrBufTag);
     ASSERT_EQ(messages.size(), 2u) << testing::PrintToString(messages);
     EXPECT_EQ(messages[0].compare(0, 17, "Previous errno = "), 0) << messages[0];

@@ -25,11 +25,14 @@
 #include <thread>
 #include <vector>
 
+#include "child_process/LogTexts.h"
 #include "child_process/MySqlChildProcess.h"
 #include "host/EvDebug.h"
 #include "support/TestSupport.h"
 
 namespace {
+
+namespace frozen = LibMySqlProcess::frozen;
 
 using LibMySqlProcess::MySqlChildProcess;
 using namespace testsupport;
@@ -328,7 +331,7 @@ TEST_F(Hardening, DestroyedWhileTheWaitThreadRuns)
         EXPECT_FALSE(Unreaped(pid));
     }
     // The writer ends with a failed write, the other two by themselves.
-    EXPECT_EQ(env.LogCount("WaitThread complete."), 2);
+    EXPECT_EQ(env.LogCount(frozen::kThreadComplete), 2);
     EXPECT_EQ(env.LogCount("Wait failed; lastErr="), 1);
 }
 

@@ -29,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "child_process/LogTexts.h"
 #include "child_process/MySqlChildProcess.h"
 #include "host/CKoError.h"
 #include "host/EvDebug.h"
@@ -50,6 +51,8 @@ using testsupport::RunInSubprocess;
 using testsupport::TempDir;
 
 namespace {
+
+namespace frozen = LibMySqlProcess::frozen;
 
 // The raw log cut at line feeds; the file must end with one (no torn tail).
 std::vector<std::string> RawLines(const std::string& path)
@@ -577,7 +580,7 @@ TEST(HostLogWriter, InstalledWriterReceivesTheLibraryReports)
         WriterSwap swap{boost::shared_ptr<CLogWriterInterface>(recorder)};
         LibMySqlProcess::MySqlChildProcess child;
         ASSERT_EQ(child.Initialize("/bin/true", "", ""), 0);
-        const char* signature = "int LibMySqlProcess::MySqlChildProcess::ReadLastErr(std::string&, std::string)";
+        const char* signature = frozen::kReadLastErrSignature;
 
         // No error file yet: the read fails and is reported.
         std::string line;
@@ -589,7 +592,7 @@ TEST(HostLogWriter, InstalledWriterReceivesTheLibraryReports)
         EXPECT_GT(recorder->calls[0].line, 0);
         EXPECT_EQ(recorder->calls[0].arg1, 0);
         EXPECT_EQ(recorder->calls[0].arg2, 0);
-        EXPECT_EQ(recorder->calls[0].text, "Reading from STDERR of commmand failed");
+        EXPECT_EQ(recorder->calls[0].text, frozen::kStderrReadFailed);
 
         // An error file without the key.
         testsupport::WriteFile(child.m_errFilePath, "first line\nsecond line\n");
@@ -620,9 +623,9 @@ TEST(HostFXString, FormatMatchesPrintf)
 {
     EXPECT_EQ(FXString::Format("%s", ""), "");
     EXPECT_EQ(FXString::Format("%%"), "%");
-    EXPECT_EQ(FXString::Format("%s/HX_JobResults/2/0/%lld", "/r", static_cast<long long>(-5)), "/r/HX_JobResults/2/0/-5");
+    EXPECT_EQ(FXString::Format(frozen::kJobFolderFormat, "/r", static_cast<long long>(-5)), "/r/HX_JobResults/2/0/-5");
     EXPECT_EQ(FXString::Format("%lld|%lld", LLONG_MIN, LLONG_MAX), "-9223372036854775808|9223372036854775807");
-    EXPECT_EQ(FXString::Format("%s/MySqlErrors_%ld.txt", "d", 1700000000123456L), "d/MySqlErrors_1700000000123456.txt");
+    EXPECT_EQ(FXString::Format(frozen::kErrorFileFormat, "d", 1700000000123456L), "d/MySqlErrors_1700000000123456.txt");
     EXPECT_EQ(FXString::Format("[%5s][%-3d][%x]", "ab", 7, 255u), "[   ab][7  ][ff]");
 }
 

@@ -23,18 +23,20 @@
 #include <thread>
 #include <vector>
 
+#include "child_process/LogTexts.h"
 #include "child_process/MySqlChildProcess.h"
 #include "host/EvDebug.h"
 #include "support/TestSupport.h"
 
 namespace {
 
+namespace frozen = LibMySqlProcess::frozen;
+
 using LibMySqlProcess::MySqlChildProcess;
 using namespace testsupport;
 
 const char kWaitTag[] = "MySqlChildProcess::Wait";
 const char kStopTag[] = "MySqlChildProcess::Stop";
-const char kWaiting[] = "Waititng for Child process...";
 
 // The processes of group pgid that still run (zombies have ended: they
 // only wait for whoever reaps orphans here).
@@ -181,7 +183,7 @@ TEST_P(JobControl, WaitForGivesUpAtItsLimitAndLeavesTheChildToALaterWait)
     m_env.ClearLog();
     EXPECT_EQ(child.WaitFor(60000), 0);
     EXPECT_EQ(child.m_lastErr.load(), 0);
-    EXPECT_EQ(m_env.Messages(kWaitTag), (std::vector<std::string>{kWaiting, "Child OK"}));
+    EXPECT_EQ(m_env.Messages(kWaitTag), (std::vector<std::string>{frozen::kWaiting, frozen::kChildOk}));
     EXPECT_FALSE(Unreaped(child.m_childPid));
 }
 
@@ -195,15 +197,15 @@ TEST_P(JobControl, WaitForThatSeesTheEndDecodesAsWait)
         std::vector<std::string> lines;
     };
     const Row rows[] = {
-        {ProbeCommand("exit 0"), 60000, 0, 0, {kWaiting, "Child OK"}},
+        {ProbeCommand("exit 0"), 60000, 0, 0, {frozen::kWaiting, frozen::kChildOk}},
         {ProbeCommand("exit 3"), 60000, -1, 3,
-         {kWaiting, "Exit status 0x300 (return 3 0x3)", "Child exited with error: 3"}},
-        {ProbeCommand("exit 79"), 60000, -1, -1, {kWaiting, "Exit status 0x4F00 (return 79 0x4F)", "Exec failed"}},
+         {frozen::kWaiting, "Exit status 0x300 (return 3 0x3)", "Child exited with error: 3"}},
+        {ProbeCommand("exit 79"), 60000, -1, -1, {frozen::kWaiting, "Exit status 0x4F00 (return 79 0x4F)", frozen::kExecFailed}},
         // ETIMEDOUT's value as the tool's own code: m_exitStatusKnown tells.
         {ProbeCommand("exit 110"), 0x7fffffff, -1, ETIMEDOUT,
-         {kWaiting, "Exit status 0x6E00 (return 110 0x6E)", "Child exited with error: 110"}},
+         {frozen::kWaiting, "Exit status 0x6E00 (return 110 0x6E)", "Child exited with error: 110"}},
         // -1 is no limit: the tool outlives a limit of 0 by far.
-        {"/bin/sleep 0.2", -1, 0, 0, {kWaiting, "Child OK"}},
+        {"/bin/sleep 0.2", -1, 0, 0, {frozen::kWaiting, frozen::kChildOk}},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.command);
@@ -331,7 +333,7 @@ TEST_P(JobControl, StopWithNothingToStopIsRefused)
     EXPECT_EQ(never.Stop(0), -1);
     EXPECT_EQ(never.m_lastErr.load(), ESRCH);
     EXPECT_EQ(never.WaitFor(0), -1);
-    EXPECT_TRUE(m_env.LogHas("m_hxProcess is null, Child Process may not be Created...."));
+    EXPECT_TRUE(m_env.LogHas(frozen::kNoHxProcess));
     EXPECT_EQ(never.GetPidFd(), -1);
 }
 

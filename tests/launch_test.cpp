@@ -19,11 +19,14 @@
 #include <string>
 #include <vector>
 
+#include "child_process/LogTexts.h"
 #include "child_process/MySqlChildProcess.h"
 #include "host/EvDebug.h"
 #include "support/TestSupport.h"
 
 namespace {
+
+namespace frozen = LibMySqlProcess::frozen;
 
 using LibMySqlProcess::MySqlChildProcess;
 using namespace testsupport;
@@ -199,7 +202,7 @@ TEST_F(Launch, FirstPipeFailingLeavesNothingOpen)
     });
     ASSERT_EQ(rc, 0);
     EXPECT_TRUE(Logged("pipe(m_filedesCW) call failed when creating m_phpipecw : errno=24"));
-    EXPECT_FALSE(Logged("Setting Post Fork Parameters..."));
+    EXPECT_FALSE(Logged(frozen::kSettingParameters));
 }
 
 TEST_F(Launch, SecondPipeFailingLeavesTheFirstForFinalizeAndTheDestructor)
@@ -232,7 +235,7 @@ TEST_F(Launch, SecondPipeFailingLeavesTheFirstForFinalizeAndTheDestructor)
     });
     ASSERT_EQ(rc, 0);
     EXPECT_TRUE(Logged("pipe(m_filedesPW) call failed when creating m_phpipecw : errno=24"));
-    EXPECT_FALSE(Logged("Setting Post Fork Parameters..."));
+    EXPECT_FALSE(Logged(frozen::kSettingParameters));
 }
 
 TEST_F(Launch, ForkFailingKeepsAllFourEndsAndTheErrno)
@@ -270,7 +273,7 @@ TEST_F(Launch, ForkFailingKeepsAllFourEndsAndTheErrno)
     if (rc == 99)
         GTEST_SKIP() << "the kernel refused the seccomp filter";
     ASSERT_EQ(rc, 0);
-    EXPECT_TRUE(Logged("Setting Post Fork Parameters..."));
+    EXPECT_TRUE(Logged(frozen::kSettingParameters));
     EXPECT_TRUE(Logged("fork failed: errno=11"));
     for (const auto& m : LaunchMessages())
         EXPECT_EQ(m.find("Parent: child process pid="), std::string::npos) << m;

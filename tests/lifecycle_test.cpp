@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process/LogTexts.h"
 #include "child_process/MySqlChildProcess.h"
 #include "host/EvDebug.h"
 #include "support/TestSupport.h"
@@ -39,6 +40,8 @@ using testsupport::Unreaped;
 using testsupport::RunInSubprocess;
 
 namespace {
+
+namespace frozen = LibMySqlProcess::frozen;
 
 const char* kInitTag = "MySqlChildProcess::Initialize";
 
@@ -223,7 +226,7 @@ struct UserCase {
 TEST_F(Lifecycle, InitializeLogsWhetherTheChildImpersonatesAUser)
 {
     const UserCase cases[] = {
-        {"", "No Impersonation for this Child Process"},
+        {"", frozen::kNoImpersonation},
         {"nobody", "Impersonating User [ nobody ]"},
         {"mysql", "Impersonating User [ mysql ]"},
         {"a.b-c_d", "Impersonating User [ a.b-c_d ]"},
@@ -242,7 +245,7 @@ TEST_F(Lifecycle, InitializeLogsWhetherTheChildImpersonatesAUser)
 TEST_F(Lifecycle, GetMySqlInfoOverloadPassesTheImpersonationUser)
 {
     const UserCase cases[] = {
-        {"", "No Impersonation for this Child Process"},
+        {"", frozen::kNoImpersonation},
         {"nobody", "Impersonating User [ nobody ]"},
     };
     for (const auto& c : cases) {

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process/LogTexts.h"
 #include "child_process/MySqlChildProcess.h"
 #include "host/EvDebug.h"
 #include "support/TestSupport.h"
@@ -34,6 +35,8 @@ using testsupport::IsOpen;
 using testsupport::ProbeCommand;
 
 namespace {
+
+namespace frozen = LibMySqlProcess::frozen;
 
 const char kWriteTag[] = "MySqlChildProcess::WriteBuf";
 const char kReadTag[] = "MySqlChildProcess::ReadBuf";
@@ -134,7 +137,7 @@ bool InterruptWhileBlocked(pthread_t thread, pid_t tid)
     return AwaitSleeping(tid);
 }
 
-// The counts of the level-8 "wrote %d bytes" lines.
+// The counts of the level-8 frozen::kWrote lines.
 std::vector<long long> WroteCounts(const HostEnv& env)
 {
     std::vector<long long> out;
@@ -242,7 +245,7 @@ TEST_F(PipeTest, ReadTakesAtMostCapacityLessOneBytesInOrder)
     EXPECT_EQ(child.ReadBuf(buffer, &length), 0);
     EXPECT_EQ(length, 0);
     EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, '\0'));
-    const std::vector<std::string> messages = {"no data left to read"};
+    const std::vector<std::string> messages = {frozen::kNoDataLeft};
     EXPECT_EQ(m_env.Messages(kReadTag), messages);
 }
 
@@ -258,7 +261,7 @@ TEST_F(PipeTest, CapacityOneReadsNothingAndReportsTheEnd)
     EXPECT_EQ(length, 0);
     EXPECT_EQ(buffer[0], '\0');
     EXPECT_EQ(buffer[1], 'Y') << "wrote past the capacity";
-    const std::vector<std::string> messages = {"no data left to read"};
+    const std::vector<std::string> messages = {frozen::kNoDataLeft};
     EXPECT_EQ(m_env.Messages(kReadTag), messages);
 
     // The waiting data was left where it was.

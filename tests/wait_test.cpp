@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process/LogTexts.h"
 #include "child_process/MySqlChildProcess.h"
 #include "support/TestSupport.h"
 
@@ -28,10 +29,11 @@ using testsupport::AwaitWaitThread;
 
 namespace {
 
+namespace frozen = LibMySqlProcess::frozen;
+
 const char kWaitTag[] = "MySqlChildProcess::Wait";
 const char kBeginWaitTag[] = "MySqlChildProcess::BeginWait";
 const char kWaitThreadTag[] = "MySqlChildProcess::WaitThread";
-const char kWaiting[] = "Waititng for Child process...";
 
 std::string Format(const char* format, int a, int b, int c)
 {
@@ -40,7 +42,7 @@ std::string Format(const char* format, int a, int b, int c)
     return text;
 }
 
-// The number at the end of a message such as "Wait failed; lastErr=%d".
+// The number at the end of a message such as frozen::kThreadWaitFailed.
 bool NumberAfter(const std::string& message, const std::string& prefix, int& value)
 {
     if (message.compare(0, prefix.size(), prefix) != 0)
@@ -74,7 +76,7 @@ protected:
 
 struct ExitCase {
     int code;
-    const char* message;  // the line after "Exit status ..."; null for "Child OK"
+    const char* message;  // the line after "Exit status ..."; null for frozen::kChildOk
     int lastErr;
 };
 
@@ -84,10 +86,10 @@ TEST_F(WaitTest, ExitCodesAreDecodedIntoMessagesAndLastErr)
         {0, nullptr, 0},
         {1, "Child exited with error: 1", 1},
         {2, "Child exited with error: 2", 2},
-        {77, "Dup failed", -1},
-        {79, "Exec failed", -1},
+        {77, frozen::kDupFailed, -1},
+        {79, frozen::kExecFailed, -1},
         {81, "Child exited with error: 81", 81},
-        {83, "Env failed", -1},
+        {83, frozen::kEnvFailed, -1},
         {255, "Child exited with error: 255", 255},
     };
     for (const ExitCase& c : cases) {
@@ -100,13 +102,13 @@ TEST_F(WaitTest, ExitCodesAreDecodedIntoMessagesAndLastErr)
 
         const int rc = child.Wait(0);
 
-        std::vector<std::string> expected = {kWaiting};
+        std::vector<std::string> expected = {frozen::kWaiting};
         if (c.code == 0) {
-            expected.push_back("Child OK");
+            expected.push_back(frozen::kChildOk);
             EXPECT_EQ(rc, 0);
         } else {
             const int status = c.code << 8;
-            expected.push_back(Format("Exit status 0x%X (return %d 0x%X)", status, c.code, c.code));
+            expected.push_back(Format(frozen::kExitStatus, status, c.code, c.code));
             expected.push_back(c.message);
             EXPECT_EQ(rc, -1);
         }
@@ -125,7 +127,7 @@ TEST_F(WaitTest, ProgramThatDoesNotExistIsReportedAsExecFailed)
 
     EXPECT_EQ(child.Wait(0), -1);
 
-    const std::vector<std::string> expected = {kWaiting, "Exit status 0x4F00 (return 79 0x4F)", "Exec failed"};
+    const std::vector<std::string> expected = {frozen::kWaiting, "Exit status 0x4F00 (return 79 0x4F)", frozen::kExecFailed};
     EXPECT_EQ(m_env.Messages(kWaitTag), expected);
     EXPECT_EQ(child.m_lastErr.load(), -1);
 }
@@ -142,7 +144,7 @@ TEST_F(WaitTest, ErrorFileThatCannotBeOpenedIsReportedAsDupFailed)
 
     EXPECT_EQ(child.Wait(0), -1);
 
-    const std::vector<std::string> expected = {kWaiting, "Exit status 0x4D00 (return 77 0x4D)", "Dup failed"};
+    const std::vector<std::string> expected = {frozen::kWaiting, "Exit status 0x4D00 (return 77 0x4D)", frozen::kDupFailed};
     EXPECT_EQ(m_env.Messages(kWaitTag), expected);
     EXPECT_EQ(child.m_lastErr.load(), -1);
 }
@@ -156,7 +158,7 @@ TEST_F(WaitTest, ChildKilledByTerminateDiedOfSignal9)
     child.m_lastErr = 12345;
     EXPECT_EQ(child.Wait(0), -1);
 
-    const std::vector<std::string> expected = {kWaiting, "Child died after receiving signal 9"};
+    const std::vector<std::string> expected = {frozen::kWaiting, "Child died after receiving signal 9"};
     EXPECT_EQ(m_env.Messages(kWaitTag), expected);
     EXPECT_EQ(child.m_lastErr.load(), 0);
     ASSERT_TRUE(child.m_exitStatusKnown.load());
@@ -179,14 +181,14 @@ TEST_F(WaitTest, SegmentationFaultWithCoreFileSaysSo)
 
     if (!WCOREDUMP(status)) {
         // Without a dump the line must not claim one.
-        const std::vector<std::string> expected = {kWaiting, "Child died after receiving signal 11"};
+        const std::vector<std::string> expected = {frozen::kWaiting, "Child died after receiving signal 11"};
         EXPECT_EQ(m_env.Messages(kWaitTag), expected);
         const std::string pattern = testsupport::ReadFile("/proc/sys/kernel/core_pattern");
         GTEST_SKIP() << "the system wrote no core file for the crashed child (core_pattern: "
                      << pattern.substr(0, pattern.find('\n')) << "; the hard RLIMIT_CORE or a container may forbid "
                      << "dumps), so the core-file form of the message cannot be seen here";
     }
-    const std::vector<std::string> expected = {kWaiting, "Child died after receiving signal 11 (core file generated)"};
+    const std::vector<std::string> expected = {frozen::kWaiting, "Child died after receiving signal 11 (core file generated)"};
     EXPECT_EQ(m_env.Messages(kWaitTag), expected);
 }
 
@@ -198,7 +200,7 @@ TEST_F(WaitTest, WaitBeforeAnyLaunchFailsAtOnce)
 
     EXPECT_EQ(child.Wait(0), -1);
 
-    const std::vector<std::string> expected = {"m_hxProcess is null, Child Process may not be Created...."};
+    const std::vector<std::string> expected = {frozen::kNoHxProcess};
     EXPECT_EQ(m_env.Messages(kWaitTag), expected);
     EXPECT_EQ(child.m_lastErr.load(), 0);
     EXPECT_FALSE(child.m_exitStatusKnown.load());
@@ -219,7 +221,7 @@ TEST_F(WaitTest, HostWaitThatFailsIsLoggedWithItsTextCut)
 
     const std::vector<std::string> messages = m_env.Messages(kWaitTag);
     ASSERT_EQ(messages.size(), 2u) << testing::PrintToString(messages);
-    EXPECT_EQ(messages[0], kWaiting);
+    EXPECT_EQ(messages[0], frozen::kWaiting);
     const std::string prefix = "WaitForProcessToEnd failed,errorMsg=";
     ASSERT_EQ(messages[1].compare(0, prefix.size(), prefix), 0) << messages[1];
     const std::string text = messages[1].substr(prefix.size());
@@ -246,7 +248,7 @@ TEST_F(WaitTest, ArgumentNeverLimitsTheWait)
 
         EXPECT_EQ(child.Wait(argument), 0);
 
-        const std::vector<std::string> expected = {kWaiting, "Child OK"};
+        const std::vector<std::string> expected = {frozen::kWaiting, frozen::kChildOk};
         EXPECT_EQ(m_env.Messages(kWaitTag), expected);
         EXPECT_EQ(child.m_lastErr.load(), 0);
         // Really reaped: nothing is left to wait for.
@@ -301,9 +303,9 @@ TEST_F(BeginWaitTest, ChildThatExitsWithZeroCompletes)
     EXPECT_EQ(child.m_exitStatus.load(), 0);
 
     EXPECT_TRUE(m_env.Messages(kBeginWaitTag).empty());
-    const std::vector<std::string> thread = {"start: thread Id=" + std::to_string(getpid()), "WaitThread complete."};
+    const std::vector<std::string> thread = {"start: thread Id=" + std::to_string(getpid()), frozen::kThreadComplete};
     EXPECT_EQ(m_env.Messages(kWaitThreadTag), thread);
-    const std::vector<std::string> wait = {kWaiting, "Child OK"};
+    const std::vector<std::string> wait = {frozen::kWaiting, frozen::kChildOk};
     EXPECT_EQ(m_env.Messages(kWaitTag), wait);
 }
 
@@ -348,7 +350,7 @@ TEST_F(BeginWaitTest, FailedChildKeepsItsExitStatusBesideTheThreadErrno)
         } else {
             ASSERT_TRUE(WIFEXITED(status));
             EXPECT_EQ(WEXITSTATUS(status), c.value);
-            EXPECT_TRUE(m_env.LogHas(Format("Exit status 0x%X (return %d 0x%X)", c.value << 8, c.value, c.value)));
+            EXPECT_TRUE(m_env.LogHas(Format(frozen::kExitStatus, c.value << 8, c.value, c.value)));
         }
     }
 }
@@ -364,7 +366,7 @@ TEST_F(BeginWaitTest, NeverLaunchedObjectStartsAThreadThatFails)
     EXPECT_TRUE(child.m_waitFailed.load());
     EXPECT_FALSE(child.m_waitComplete.load());
     EXPECT_FALSE(child.m_exitStatusKnown.load());
-    const std::vector<std::string> wait = {"m_hxProcess is null, Child Process may not be Created...."};
+    const std::vector<std::string> wait = {frozen::kNoHxProcess};
     EXPECT_EQ(m_env.Messages(kWaitTag), wait);
     const std::vector<std::string> thread = m_env.Messages(kWaitThreadTag);
     ASSERT_EQ(thread.size(), 2u) << testing::PrintToString(thread);
@@ -392,10 +394,10 @@ TEST_F(BeginWaitTest, SecondBeginWaitKeepsTheFirstFlag)
 
     EXPECT_TRUE(child.m_waitComplete.load()) << "the first thread's flag was cleared";
     EXPECT_FALSE(child.m_waitFailed.load());
-    const std::vector<std::string> thread = {"start: thread Id=" + std::to_string(getpid()), "WaitThread complete."};
+    const std::vector<std::string> thread = {"start: thread Id=" + std::to_string(getpid()), frozen::kThreadComplete};
     EXPECT_EQ(m_env.Messages(kWaitThreadTag), thread);
     EXPECT_EQ(m_env.Messages("MySqlChildProcess::Wait"),
-              (std::vector<std::string>{"Waititng for Child process...", "Child OK"}));
+              (std::vector<std::string>{frozen::kWaiting, frozen::kChildOk}));
     EXPECT_TRUE(child.m_exitStatusKnown.load());
     EXPECT_EQ(child.m_exitStatus.load(), 0);
 }
@@ -431,7 +433,7 @@ TEST_F(BeginWaitTest, ThreadThatCannotBeCreatedSetsNoFlag)
     ASSERT_NE(rc, 12) << "the kernel refused the seccomp filter";
     ASSERT_EQ(rc, 0) << "10-11 launch, 13 BeginWait result, 14 m_lastErr not EAGAIN, 15 a flag set, 16 Wait";
 
-    const std::vector<std::string> begin = {"CreateThread failed"};
+    const std::vector<std::string> begin = {frozen::kCreateThreadFailed};
     EXPECT_EQ(m_env.Messages(kBeginWaitTag), begin);
     EXPECT_TRUE(m_env.Messages(kWaitThreadTag).empty());
 }
