@@ -28,6 +28,8 @@ constexpr int kMaxArguments = 49;       // the argument vector holds 50 entries
 constexpr int kExitRedirectFailed = 77;
 constexpr int kExitExecFailed = 79;
 constexpr int kExitUserSwitchFailed = 81;
+// Never produced by the child (preparing the environment cannot fail); Wait
+// still decodes it, as "Env failed", for a tool that exits with it.
 constexpr int kExitEnvFailed = 83;
 
 // The caller's record about the MySQL instance; the library reads only the
@@ -89,7 +91,19 @@ struct LaunchPlan;
 // - A host that reaps every child itself (waitpid(-1), SIGCHLD ignored) takes
 //   the exit status away from Wait, which then fails with ECHILD.
 // - HX_CreateProcess holds the calling thread until the child has exec'd or
-//   ended.
+//   ended. A child stopped before its exec (by anyone) is killed within about
+//   a tenth of a second, and the launch fails with ECANCELED.
+// - The first launch sets SIGPIPE to ignored for the whole process, for good:
+//   a write to a pipe or socket whose reader has gone fails with EPIPE
+//   anywhere in the host instead of ending it.
+// - Wait's result and m_lastErr cannot tell a tool's own exit code from a
+//   start-up failure: 77, 79 and 83 all give -1 with m_lastErr -1, 81 gives
+//   m_lastErr 81 whether the tool exited with it or the user switch failed,
+//   and a tool's exit code 110 reads like WaitFor's ETIMEDOUT. GetOutcome()
+//   tells each apart.
+// - A tool run as another user is started through the launch helper
+//   (mysqlprocess-helper) installed with the library; without one that only
+//   root or the host's own user can have placed, such launches fail.
 // - Terminate and Stop reach the tool's process group, not its descendants as
 //   such: a child the tool moved to another group or session (setsid, a
 //   daemon) is out of reach, and may keep the pipes open after the tool has
