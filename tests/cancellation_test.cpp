@@ -54,6 +54,11 @@ bool AnyZombie()
     return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
 }
 
+// The unit run takes a few hundred; the soak build many more.
+#ifndef CANCELLATION_TRIALS
+#define CANCELLATION_TRIALS 300
+#endif
+
 int Trials(int plain)
 {
     const std::string s = Sanitizer();
@@ -73,7 +78,7 @@ TEST(Cancellation, RandomCancelsNeverAbortHangOrLeak)
             Job(&warm);
             const int fdsBefore = CountOpenFds();
             int cancelledAt[5] = {};
-            for (int i = 0; i < Trials(300); ++i) {
+            for (int i = 0; i < Trials(CANCELLATION_TRIALS); ++i) {
                 Trial trial{user};
                 pthread_t thread;
                 SUB_CHECK(pthread_create(&thread, nullptr, &Job, &trial) == 0, 10);
