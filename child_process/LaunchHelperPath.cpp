@@ -13,8 +13,18 @@ namespace LibMySqlProcess {
 
 namespace {
 
-std::mutex g_mutex;
-std::string g_override;
+// Function-local, so that a program may set the path while its own statics
+// are constructed, whatever order they come in.
+struct Override {
+    std::mutex mutex;
+    std::string path;
+};
+
+Override& TheOverride()
+{
+    static Override override;
+    return override;
+}
 
 // The folder of the file that holds this code: the shared library, or the
 // program that linked its objects. Found once: it cannot move.
@@ -65,16 +75,18 @@ int Check(const std::string& path)
 
 void SetLaunchHelperPath(const std::string& path)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_override = path;
+    Override& o = TheOverride();
+    std::lock_guard<std::mutex> lock(o.mutex);
+    o.path = path;
 }
 
 int FindLaunchHelper(std::string& path)
 {
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        if (!g_override.empty()) {
-            path = g_override;
+        Override& o = TheOverride();
+        std::lock_guard<std::mutex> lock(o.mutex);
+        if (!o.path.empty()) {
+            path = o.path;
             return Check(path);
         }
     }
