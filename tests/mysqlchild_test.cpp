@@ -558,6 +558,10 @@ TEST_F(MysqlChildProgram, HelpDocumentsEveryOptionAndTheHostVariables)
     EXPECT_FALSE(Contains(r.out, "this program's identity")) << "an unknown user is refused, not run as us";
 }
 
+// The exit status and the words on standard error come from the library's
+// outcome: a tool's own exit code, even one the library uses for a start-up
+// stage, is the tool's, with its error line; only what the child reported
+// before the tool started is a start-up failure.
 TEST_F(MysqlChildProgram, ExitStatusFollowsTheToolsEnd)
 {
     struct Case {
@@ -572,12 +576,18 @@ TEST_F(MysqlChildProgram, ExitStatusFollowsTheToolsEnd)
         {"own exit code", {"/bin/sh -c \"exit 3\""}, 3, "", {"failed with exit code 3"}},
         {"error line", {"/bin/sh -c \"echo noise >&2; echo 'ERROR 42: broken' >&2; exit 4\""}, 4, "",
          {"mysqlchild: /bin/sh: ERROR 42: broken\n"}},
+        {"own exit 77 with an error line", {"/bin/sh -c \"echo ERROR 1045 denied >&2; exit 77\""}, 77, "",
+         {"mysqlchild: /bin/sh failed with exit code 77\n", "mysqlchild: /bin/sh: ERROR 1045 denied\n"}},
+        {"error line holding a zero byte", {"/bin/sh -c \"printf 'ERROR 9 a\\000b\\n' >&2; exit 4\""}, 4, "",
+         {std::string("mysqlchild: /bin/sh: ERROR 9 a\0b\n", 33)}},
         {"own key", {"--error-key", "oops", "/bin/sh -c \"echo oops: here >&2; exit 5\""}, 5, "", {"oops: here"}},
         {"killed", {"/bin/sh -c \"kill -KILL $$\""}, 128 + SIGKILL, "", {"killed by signal 9"}},
         {"killed, wait thread", {"--wait-thread", "/bin/sh -c \"kill -TERM $$\""}, 128 + SIGTERM, "",
          {"killed by signal 15"}},
         {"no such program", {"/nonexistent/mysqldump --help"}, 79, "",
-         {"could not be executed (exit 79): No such file or directory"}},
+         {"could not execute /nonexistent/mysqldump: No such file or directory"}},
+        {"unknown user", {"--user", "no-such-user-of-mysqlchild", "/bin/true"}, 1, "",
+         {"user 'no-such-user-of-mysqlchild' does not exist"}},
         {"chain", {"--pipe-to", "/usr/bin/tr a-z A-Z", "/bin/echo chained"}, 0, "CHAINED\n", {}},
         {"chain, first fails", {"--pipe-to", "/bin/cat", "/bin/sh -c \"echo partial; exit 6\""}, 6, "partial\n",
          {"/bin/sh failed with exit code 6"}},
@@ -665,36 +675,41 @@ TEST_F(MysqlChildProgram, OutputReplacesTheFileOnlyWhenEveryToolSucceeded)
 }
 
 // A chain stopped from outside, by its time limit or by a signal to the
-// program: the tool is terminated (no process is left), the program says so
-// and exits as timeout(1) or a shell would, and an earlier output file stays
-// as it was, its temporary gone.
-TEST_F(MysqlChildProgram, TimeoutAndStopSignalsTerminateTheToolsAndKeepTheEarlierOutput)
+// program: the tool gets SIGTERM and its grace first, however it is waited
+// for and whether or not its output has ended already, and is gone
+// afterwards; the program says so and exits as timeout(1) or a shell would,
+// and an earlier output file stays as it was, its temporary gone.
+TEST_F(MysqlChildProgram, TimeoutAndStopSignalsStopTheToolsGracefullyAndKeepTheEarlierOutput)
 {
     struct Case {
         const char* name;
-        const char* option;  // --timeout 1, or nothing
-        int signal;          // sent once the tool runs, or 0
+        std::vector<std::string> options;
+        bool closesOutput;  // the tool closes its output and runs on
+        int signal;         // sent once the tool runs, or 0
         int code;
         const char* says;
     };
     const Case cases[] = {
-        {"--timeout 1", "--timeout", 0, 124, "ran longer than 1 s"},
-        {"SIGINT", nullptr, SIGINT, 130, "stopped by SIGINT"},
-        {"SIGTERM", nullptr, SIGTERM, 143, "stopped by SIGTERM"},
-        {"SIGHUP", nullptr, SIGHUP, 129, "stopped by SIGHUP"},
+        {"--timeout 1", {"--timeout", "1"}, false, 0, 124, "ran longer than 1 s"},
+        {"SIGINT", {}, false, SIGINT, 130, "stopped by SIGINT"},
+        {"SIGTERM", {}, false, SIGTERM, 143, "stopped by SIGTERM"},
+        {"SIGHUP", {}, false, SIGHUP, 129, "stopped by SIGHUP"},
+        {"SIGTERM, --wait-thread", {"--wait-thread"}, false, SIGTERM, 143, "stopped by SIGTERM"},
+        {"SIGTERM, output closed", {}, true, SIGTERM, 143, "stopped by SIGTERM"},
+        {"SIGTERM, --wait-thread, output closed", {"--wait-thread"}, true, SIGTERM, 143, "stopped by SIGTERM"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         const std::string target = dir / "backup.sql";
         WriteFile(target, "the earlier backup\n");
-        // The shell leaves its pid and becomes sleep 30.
+        // The shell notes SIGTERM when it gets it, then leaves its pid, and
+        // waits for a sleep that outlives any test.
         std::vector<std::string> args{"--output", target};
-        if (c.option != nullptr) {
-            args.push_back(c.option);
-            args.push_back("1");
-        }
-        args.push_back("/bin/sh -c \"echo $$ >" + dir / "tool.pid" + "; exec /bin/sleep 30\"");
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back("/bin/sh -c \"trap 'echo TERM >" + dir / "got" + "; exit 0' TERM; " +
+                       (c.closesOutput ? "exec >&-; " : "") + "echo $$ >" + dir / "tool.pid" +
+                       "; /bin/sleep 1000 & wait\"");
         TempDir logs;
         const pid_t program = StartMysqlchild(args, logs / "out", logs / "err");
         ASSERT_GT(program, 0);
@@ -706,17 +721,19 @@ TEST_F(MysqlChildProgram, TimeoutAndStopSignalsTerminateTheToolsAndKeepTheEarlie
         EXPECT_GT(tool, 0) << "the tool never started";
         if (c.signal != 0)
             kill(program, c.signal);
-        // Well under the tool's 30 s: only a stop by the program ends it in time.
-        const int status = WaitWithDeadline(program, 20);
+        // Well under the grace of 10 s and the sleep's 1000: only a stop by
+        // the program, SIGTERM first, ends the tool in time.
+        const int status = WaitWithDeadline(program, 60);
         EXPECT_EQ(ShellCode(status), c.code) << ReadFile(logs / "err");
         EXPECT_TRUE(Contains(ReadFile(logs / "err"), c.says)) << ReadFile(logs / "err");
+        EXPECT_EQ(ReadFile(dir / "got"), "TERM\n") << "the tool got no SIGTERM before SIGKILL";
         if (tool > 0) {
             EXPECT_NE(kill(tool, 0), 0) << "the tool, pid " << tool << ", is still there";
             if (kill(tool, 0) == 0)
-                kill(tool, SIGKILL);
+                kill(-tool, SIGKILL);
         }
         EXPECT_EQ(ReadFile(target), "the earlier backup\n");
-        EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"backup.sql", "tool.pid"}))
+        EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"backup.sql", "got", "tool.pid"}))
             << "a temporary file is left";
     }
 }
