@@ -191,6 +191,18 @@ bool TakeValue(int argc, char** argv, int& i, const char* name, std::string& val
     return true;
 }
 
+// A number of seconds from 0 to most, the whole of text.
+bool ParseSeconds(const std::string& text, double most, double* seconds)
+{
+    char* end = nullptr;
+    errno = 0;
+    const double value = strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || !(value >= 0) || value > most)
+        return false;
+    *seconds = value;
+    return true;
+}
+
 Options ParseArguments(int argc, char** argv)
 {
     Options opts;
@@ -228,21 +240,13 @@ Options ParseArguments(int argc, char** argv)
             if (opts.pipeTo.find_first_not_of(' ') == std::string::npos)
                 UsageError("--pipe-to needs a command line");
         } else if (TakeValue(argc, argv, i, "--timeout", value)) {
-            char* end = nullptr;
-            errno = 0;
-            const double seconds = strtod(value.c_str(), &end);
             // Above a year it is a typo, and the clock arithmetic stays far from overflow.
-            if (value.empty() || *end != '\0' || errno != 0 || !(seconds > 0) || seconds > 366.0 * 24 * 3600)
+            if (!ParseSeconds(value, 366.0 * 24 * 3600, &opts.timeoutSeconds) || opts.timeoutSeconds == 0)
                 UsageError("--timeout needs a number of seconds above 0, not '" + value + "'");
-            opts.timeoutSeconds = seconds;
         } else if (TakeValue(argc, argv, i, "--grace", value)) {
-            char* end = nullptr;
-            errno = 0;
-            const double seconds = strtod(value.c_str(), &end);
             // In milliseconds it must fit an int; a grace of more than a day is a typo.
-            if (value.empty() || *end != '\0' || errno != 0 || !(seconds >= 0) || seconds > 24.0 * 3600)
+            if (!ParseSeconds(value, 24.0 * 3600, &opts.graceSeconds))
                 UsageError("--grace needs a number of seconds from 0 to 86400, not '" + value + "'");
-            opts.graceSeconds = seconds;
         } else if (TakeValue(argc, argv, i, "--env", value)) {
             if (value == "inherit")
                 opts.env = EnvMode::Inherit;
