@@ -632,7 +632,8 @@ int Verdict(Stage& stage, const Outcome& outcome, std::string& says)
     const std::string& program = stage.program;
     switch (outcome.state) {
     case Outcome::State::Exited:
-        says = program + " failed with exit code " + std::to_string(outcome.code);
+        if (outcome.code != 0)
+            says = program + " failed with exit code " + std::to_string(outcome.code);
         return outcome.code;
     case Outcome::State::Signaled: {
         const char* name = sigabbrev_np(outcome.code);
