@@ -489,6 +489,9 @@ TEST_F(Hardening, MysqlchildStopLeavesNoProcessOfTheChain)
         {"--timeout, SIGTERM ignored", {"--timeout", "1", "--grace", "0.2", "/bin/sh " + ignoring}, 0, 124},
         {"SIGTERM, a chain of two", {"--pipe-to", holder, holder}, SIGTERM, 143},
         {"SIGINT, --wait-thread", {"--wait-thread", holder}, SIGINT, 130},
+        // The tool is gone, not yet waited for; its child holds the output.
+        {"--timeout, --wait-thread, an orphan holds the output",
+         {"--wait-thread", "--timeout", "1", "/bin/sh -c '/bin/sleep 1000 & echo ready'"}, 0, 124},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);

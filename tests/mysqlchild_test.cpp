@@ -1,8 +1,9 @@
-// mysqlchild, run as its users run it, against the files it is given: links,
-// FIFOs and names that another account plants or swaps where root writes a
-// backup or reads a dump, its own standard output as the output file, names
-// as long as a folder entry may be, a file that cannot be replaced, and runs
-// that must not share an error file.
+// mysqlchild, run as its users run it: its arguments, how it reports each
+// tool's end, the data it streams, how it stops a chain, and the files it is
+// given: links, FIFOs and names that another account plants or swaps where
+// root writes a backup or reads a dump, its own standard output as the output
+// file, names as long as a folder entry may be, a file that cannot be
+// replaced, and runs that must not share an error file.
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -22,10 +23,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/TestSupport.h"
@@ -44,9 +48,11 @@ struct Result {
     std::string err;
 };
 
-// Runs mysqlchild with args, its standard output on outFd when one is given,
-// else captured. No gtest checks inside: forked cases use it too.
-Result RunMysqlchild(const std::vector<std::string>& args, const std::string& scratch, int outFd = -1)
+// Starts mysqlchild with args in the background: standard input from
+// /dev/null, standard output on outFd when one is given, else to outPath,
+// standard error to errPath. Its pid, or -1.
+pid_t StartMysqlchild(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
+                      int outFd = -1)
 {
     std::vector<std::string> all{MYSQLCHILD_PATH};
     all.insert(all.end(), args.begin(), args.end());
@@ -54,8 +60,6 @@ Result RunMysqlchild(const std::vector<std::string>& args, const std::string& sc
     for (std::string& a : all)
         argv.push_back(&a[0]);
     argv.push_back(nullptr);
-    const std::string outPath = scratch + "/mysqlchild.out";
-    const std::string errPath = scratch + "/mysqlchild.err";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -67,13 +71,30 @@ Result RunMysqlchild(const std::vector<std::string>& args, const std::string& sc
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+// The exit code a shell would show: the code, or 128 + signal; -1 for a
+// status WaitWithDeadline gives when it had to kill or could not wait.
+int ShellCode(int status)
+{
+    if (status < 0)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs mysqlchild with args, its standard output on outFd when one is given,
+// else captured. No gtest checks inside: forked cases use it too.
+Result RunMysqlchild(const std::vector<std::string>& args, const std::string& scratch, int outFd = -1)
+{
+    const std::string outPath = scratch + "/mysqlchild.out";
+    const std::string errPath = scratch + "/mysqlchild.err";
+    const pid_t pid = StartMysqlchild(args, outPath, errPath, outFd);
     Result r;
-    if (rc != 0)
+    if (pid < 0)
         return r;
     // Only a hang turns into a failure here: mysqlchild waiting for a FIFO.
-    const int status = WaitWithDeadline(pid, 20);
-    if (status >= 0)
-        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.code = ShellCode(WaitWithDeadline(pid, 60));
     r.out = outFd >= 0 ? "" : ReadFile(outPath);
     r.err = ReadFile(errPath);
     return r;
@@ -162,9 +183,13 @@ TEST_F(MysqlchildAgainstNobody, LinksOfAnotherAccountAreNeverFollowed)
               }),
               0);
     ASSERT_EQ(symlink(In("hop").c_str(), (base / "root-link").c_str()), 0);
+    // Where the backup goes in root's own folder, handed over to nobody.
+    ASSERT_EQ(symlink(secret.c_str(), (base / "given-away").c_str()), 0);
+    ASSERT_EQ(lchown((base / "given-away").c_str(), kNobody, kNobody), 0);
     const std::vector<std::pair<const char*, std::string>> cases = {
         {"--output", In("direct")},
         {"--output", base / "root-link"},
+        {"--output", base / "given-away"},
         {"--input", In("direct")},
         {"--input", base / "root-link"},
     };
@@ -483,6 +508,263 @@ TEST_F(MysqlchildFiles, RunsWithoutAJobIdNeverShareAnErrorFile)
     EXPECT_EQ(first.rfind(env.resultsDir() + "/HX_JobResults/2/0/", 0), 0u) << first;
     EXPECT_NE(first, env.resultsDir() + "/HX_JobResults/2/0/0");
     EXPECT_NE(first, second);
+}
+
+// ---------------------------------------------------------------------------
+// Arguments, exit statuses, streaming and stops
+
+class MysqlChildProgram : public MysqlchildFiles {
+protected:
+    Result Run(const std::vector<std::string>& args) { return RunMysqlchild(args, scratch.path()); }
+};
+
+TEST_F(MysqlChildProgram, BadArgumentsGetAClearMessageAndExit2)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "no command line given"},
+        {{"/bin/echo a", "/bin/echo b"}, "give the command line as one argument"},
+        {{"   "}, "the command line is empty"},
+        {{"--env", "bogus", "/bin/true"}, "--env must be inherit, system or base"},
+        {{"/bin/true", "--input"}, "option --input needs a value"},
+        {{"--frobnicate", "/bin/true"}, "unknown option '--frobnicate'"},
+        {{"--input", "/nonexistent/dump.sql", "/bin/true"}, "cannot open the input file '/nonexistent/dump.sql'"},
+        {{"--output", "/nonexistent/dir/out", "/bin/true"}, "cannot create the output file"},
+        {{"--pipe-user", "mysql", "/bin/true"}, "--pipe-user needs --pipe-to"},
+        {{std::string(3000, 'x')}, "the command line is longer than 2999 characters"},
+        {{"--timeout", "0", "/bin/true"}, "--timeout needs a number of seconds above 0, not '0'"},
+        {{"--timeout", "soon", "/bin/true"}, "--timeout needs a number of seconds above 0, not 'soon'"},
+        {{"--grace", "-1", "/bin/true"}, "--grace needs a number of seconds from 0 to 86400, not '-1'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.second);
+        const Result r = Run(c.first);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_TRUE(Contains(r.err, "mysqlchild: " + c.second)) << r.err;
+        EXPECT_TRUE(Contains(r.err, "Try 'mysqlchild --help'")) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST_F(MysqlChildProgram, HelpDocumentsEveryOptionAndTheHostVariables)
+{
+    const Result r = Run({"--help"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, "");
+    for (const char* word : {"--user", "--env", "inherit", "system", "base", "--input", "--output", "--pipe-to",
+                             "--pipe-user", "--error-key", "--wait-thread", "--stats", "--timeout", "--grace", "--help",
+                             "HX_JOB_RESULTS_DIR", "HX_JOB_ID", "HX_CLIENT_NAME", "HX_DEBUG_LOG", "HX_DEBUG_LEVEL",
+                             "HX_BASE_HOME", "77", "79", "81", "124", "130", "143", "128+N", "--stop-datetime="})
+        EXPECT_TRUE(Contains(r.out, word)) << word;
+    EXPECT_FALSE(Contains(r.out, "this program's identity")) << "an unknown user is refused, not run as us";
+}
+
+// The exit status and the words on standard error come from the library's
+// outcome: a tool's own exit code, even one the library uses for a start-up
+// stage, is the tool's, with its error line; only what the child reported
+// before the tool started is a start-up failure.
+TEST_F(MysqlChildProgram, ExitStatusFollowsTheToolsEnd)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        int code;
+        std::string out;
+        std::vector<std::string> err;  // each in standard error; none: it is empty
+    };
+    const std::vector<Case> cases = {
+        {"success", {"/bin/echo hello  world"}, 0, "hello world\n", {}},
+        {"own exit code", {"/bin/sh -c \"exit 3\""}, 3, "", {"failed with exit code 3"}},
+        {"error line", {"/bin/sh -c \"echo noise >&2; echo 'ERROR 42: broken' >&2; exit 4\""}, 4, "",
+         {"mysqlchild: /bin/sh: ERROR 42: broken\n"}},
+        {"own exit 77 with an error line", {"/bin/sh -c \"echo ERROR 1045 denied >&2; exit 77\""}, 77, "",
+         {"mysqlchild: /bin/sh failed with exit code 77\n", "mysqlchild: /bin/sh: ERROR 1045 denied\n"}},
+        {"error line holding a zero byte", {"/bin/sh -c \"printf 'ERROR 9 a\\000b\\n' >&2; exit 4\""}, 4, "",
+         {std::string("mysqlchild: /bin/sh: ERROR 9 a\0b\n", 33)}},
+        {"own key", {"--error-key", "oops", "/bin/sh -c \"echo oops: here >&2; exit 5\""}, 5, "", {"oops: here"}},
+        {"killed", {"/bin/sh -c \"kill -KILL $$\""}, 128 + SIGKILL, "", {"killed by signal 9"}},
+        {"killed, wait thread", {"--wait-thread", "/bin/sh -c \"kill -TERM $$\""}, 128 + SIGTERM, "",
+         {"killed by signal 15"}},
+        {"no such program", {"/nonexistent/mysqldump --help"}, 79, "",
+         {"could not execute /nonexistent/mysqldump: No such file or directory"}},
+        {"unknown user", {"--user", "no-such-user-of-mysqlchild", "/bin/true"}, 1, "",
+         {"user 'no-such-user-of-mysqlchild' does not exist"}},
+        {"chain", {"--pipe-to", "/usr/bin/tr a-z A-Z", "/bin/echo chained"}, 0, "CHAINED\n", {}},
+        {"chain, first fails", {"--pipe-to", "/bin/cat", "/bin/sh -c \"echo partial; exit 6\""}, 6, "partial\n",
+         {"/bin/sh failed with exit code 6"}},
+        {"chain, both fail: the last one's code", {"--pipe-to", "/bin/sh -c \"exit 8\"", "/bin/sh -c \"exit 7\""}, 8,
+         "", {"failed with exit code 7"}},
+        {"system environment", {"--env", "system", "/usr/bin/env"}, 0,
+         "LD_LIBRARY_PATH=/lib64:/lib:/usr/lib:/usr/lib64\n", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Result r = Run(c.args);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_EQ(r.out, c.out);
+        if (c.err.empty()) {
+            EXPECT_EQ(r.err, "");
+        }
+        for (const std::string& part : c.err)
+            EXPECT_TRUE(Contains(r.err, part)) << r.err;
+    }
+}
+
+TEST_F(MysqlChildProgram, InputIsStreamedWhileOutputIsRead)
+{
+    // Far more than two pipe buffers each way: feeding and reading in turn
+    // would deadlock.
+    TempDir dir;
+    std::string data;
+    for (int i = 0; data.size() < 24u * 1024 * 1024; ++i)
+        data += "line " + std::to_string(i) + " of the stream through cat\n";
+    WriteFile(dir / "in", data);
+    for (const char* waiting : {"", "--wait-thread"}) {
+        SCOPED_TRACE(waiting[0] != '\0' ? waiting : "Wait");
+        std::vector<std::string> args{"--stats", "--input", dir / "in", "--output", dir / "out"};
+        if (waiting[0] != '\0')
+            args.push_back(waiting);
+        args.push_back("/bin/cat");
+        const Result r = Run(args);
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_TRUE(ReadFile(dir / "out") == data);
+        EXPECT_TRUE(Contains(r.err, "in " + std::to_string(data.size()) + " bytes, out " +
+                                        std::to_string(data.size()) + " bytes"))
+            << r.err;
+    }
+}
+
+mode_t ModeOf(const std::string& path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+// A backup over last night's: only a run in which every tool succeeded may
+// replace it, and the new file is readable by its owner alone.
+TEST_F(MysqlChildProgram, OutputReplacesTheFileOnlyWhenEveryToolSucceeded)
+{
+    TempDir dir;
+    const std::string target = dir / "backup.sql";
+    const std::string earlier("last night's backup\n\0with a zero byte\n", 38);
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        int code;
+        std::string content;  // of the file afterwards
+    };
+    const std::vector<Case> cases = {
+        {"the tool fails after some output", {"/bin/sh -c \"echo partial dump; exit 3\""}, 3, earlier},
+        {"the second tool of a chain fails", {"--pipe-to", "/bin/sh -c \"cat; exit 4\"", "/bin/echo piped"}, 4,
+         earlier},
+        {"the first tool of a chain fails", {"--pipe-to", "/bin/cat", "/bin/sh -c \"echo half; exit 5\""}, 5, earlier},
+        {"the tool cannot be executed", {"/nonexistent/mysqldump"}, 79, earlier},
+        {"every tool succeeds", {"--pipe-to", "/usr/bin/tr a-z A-Z", "/bin/echo new dump"}, 0, "NEW DUMP\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(target, earlier, 0644);
+        ASSERT_EQ(chmod(target.c_str(), 0644), 0);  // an existing file keeps its mode through WriteFile
+        std::vector<std::string> args{"--output", target};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Result r = Run(args);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_TRUE(ReadFile(target) == c.content) << "[" << ReadFile(target) << "]";
+        EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"backup.sql"}) << "a temporary file is left";
+        EXPECT_EQ(ModeOf(target), c.code == 0 ? 0600u : 0644u);
+    }
+}
+
+// A chain stopped from outside, by its time limit or by a signal to the
+// program: the tool gets SIGTERM and its grace first, however it is waited
+// for and whether or not its output has ended already, and is gone
+// afterwards; the program says so and exits as timeout(1) or a shell would,
+// and an earlier output file stays as it was, its temporary gone.
+TEST_F(MysqlChildProgram, TimeoutAndStopSignalsStopTheToolsGracefullyAndKeepTheEarlierOutput)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;
+        bool closesOutput;  // the tool closes its output and runs on
+        int signal;         // sent once the tool runs, or 0
+        int code;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"--timeout 1", {"--timeout", "1"}, false, 0, 124, "ran longer than 1 s"},
+        {"SIGINT", {}, false, SIGINT, 130, "stopped by SIGINT"},
+        {"SIGTERM", {}, false, SIGTERM, 143, "stopped by SIGTERM"},
+        {"SIGHUP", {}, false, SIGHUP, 129, "stopped by SIGHUP"},
+        {"SIGTERM, --wait-thread", {"--wait-thread"}, false, SIGTERM, 143, "stopped by SIGTERM"},
+        {"SIGTERM, output closed", {}, true, SIGTERM, 143, "stopped by SIGTERM"},
+        {"SIGTERM, --wait-thread, output closed", {"--wait-thread"}, true, SIGTERM, 143, "stopped by SIGTERM"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string target = dir / "backup.sql";
+        WriteFile(target, "the earlier backup\n");
+        // The shell notes SIGTERM when it gets it, then leaves its pid, and
+        // waits for a sleep that outlives any test.
+        std::vector<std::string> args{"--output", target};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back("/bin/sh -c \"trap 'echo TERM >" + dir / "got" + "; exit 0' TERM; " +
+                       (c.closesOutput ? "exec >&-; " : "") + "echo $$ >" + dir / "tool.pid" +
+                       "; /bin/sleep 1000 & wait\"");
+        TempDir logs;
+        const pid_t program = StartMysqlchild(args, logs / "out", logs / "err");
+        ASSERT_GT(program, 0);
+
+        int tool = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while ((tool = atoi(ReadFile(dir / "tool.pid").c_str())) <= 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_GT(tool, 0) << "the tool never started";
+        if (c.signal != 0)
+            kill(program, c.signal);
+        // Well under the grace of 10 s and the sleep's 1000: only a stop by
+        // the program, SIGTERM first, ends the tool in time.
+        const int status = WaitWithDeadline(program, 60);
+        EXPECT_EQ(ShellCode(status), c.code) << ReadFile(logs / "err");
+        EXPECT_TRUE(Contains(ReadFile(logs / "err"), c.says)) << ReadFile(logs / "err");
+        EXPECT_EQ(ReadFile(dir / "got"), "TERM\n") << "the tool got no SIGTERM before SIGKILL";
+        if (tool > 0) {
+            EXPECT_NE(kill(tool, 0), 0) << "the tool, pid " << tool << ", is still there";
+            if (kill(tool, 0) == 0)
+                kill(-tool, SIGKILL);
+        }
+        EXPECT_EQ(ReadFile(target), "the earlier backup\n");
+        EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"backup.sql", "got", "tool.pid"}))
+            << "a temporary file is left";
+    }
+}
+
+// A FIFO whose other end never comes is waited for, but a stop signal still
+// ends the wait (the handlers do not restart the open).
+TEST_F(MysqlChildProgram, StopSignalEndsTheWaitForAFifo)
+{
+    for (const char* option : {"--input", "--output"}) {
+        SCOPED_TRACE(option);
+        TempDir dir;
+        const std::string fifo = dir / "fifo";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        const pid_t program = StartMysqlchild({option, fifo, "/bin/cat"}, dir / "out", dir / "err");
+        ASSERT_GT(program, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kill(program, SIGTERM);
+        EXPECT_EQ(ShellCode(WaitWithDeadline(program, 20)), 143) << ReadFile(dir / "err");
+    }
+}
+
+// mariadb-backup --stream piped into mbstream -x: no input, no final output,
+// every byte moved through the relay between the two tools.
+TEST_F(MysqlChildProgram, ChainWithNoInputAndNoFinalOutputReportsTheBytesItMoved)
+{
+    const Result r =
+        Run({"--stats", "--pipe-to", "/bin/sh -c \"cat >/dev/null\"", "/usr/bin/head -c 3000000 /dev/zero"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(Contains(r.err, "moved 3000000 bytes")) << r.err;
+    EXPECT_FALSE(Contains(r.err, " 0 B/s")) << r.err;
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -94,14 +93,16 @@ Options:
                       ERROR (the client's "ERROR 1045 ..."), else the tool's
                       own prefix ("mysqldump: Got error ...")
   --wait-thread       wait for the tool on the library's wait thread
-                      (BeginWait) instead of in the calling thread (Wait);
-                      a tool that is stopped then gets no grace (SIGKILL)
+                      (BeginWait) instead of in the calling thread (Wait)
   --timeout SECONDS   stop the tools when the chain runs longer (exit 124)
   --grace SECONDS     how long a tool that is stopped (--timeout, or a stop
                       signal to this program) has to end after SIGTERM before
                       it gets SIGKILL (default 10; 0 for SIGKILL at once).
                       Each tool leads a process group of its own, and the
-                      processes it started end with it
+                      processes it started end with it. On a kernel without
+                      pid descriptors (before Linux 5.3) a tool that runs on
+                      after the chain's data has all moved is already being
+                      waited for and gets SIGKILL at once
   --stats             print bytes moved, time taken and this program's own CPU
                       time to standard error
   --help              show this text
@@ -114,16 +115,20 @@ reaches this program, which stops them, and a tool cannot read the terminal
 Exit status:
   0        every tool succeeded
   N        the tool's own exit code (with --pipe-to, the code of the last tool
-           that failed); 77, 79 and 81 mean the library could not start it:
-           77 a standard stream could not be redirected or the error file not
-           created, 79 the program could not be executed, 81 the user switch
-           failed
+           that failed)
+  77, 79, 81
+           the library could not start the tool, and says why: 77 a standard
+           stream could not be redirected or the error file not opened, 79
+           the program could not be executed, 81 the user switch failed (a
+           tool that exits with one of these codes itself is reported as
+           failing with it)
   128+N    the tool was killed by signal N
   124      --timeout passed; the tools were stopped
   129, 130, 131, 143
            this program got SIGHUP, SIGINT, SIGQUIT or SIGTERM; the tools
            were stopped
-  1        the library could not launch the tool, or moving data failed
+  1        the library could not launch the tool (a user that does not
+           exist, say), or moving data failed
   2        bad arguments
 
 Environment (read by the host libraries; the tool's error output is kept in
@@ -186,6 +191,18 @@ bool TakeValue(int argc, char** argv, int& i, const char* name, std::string& val
     return true;
 }
 
+// A number of seconds from 0 to most, the whole of text.
+bool ParseSeconds(const std::string& text, double most, double* seconds)
+{
+    char* end = nullptr;
+    errno = 0;
+    const double value = strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || !(value >= 0) || value > most)
+        return false;
+    *seconds = value;
+    return true;
+}
+
 Options ParseArguments(int argc, char** argv)
 {
     Options opts;
@@ -223,21 +240,13 @@ Options ParseArguments(int argc, char** argv)
             if (opts.pipeTo.find_first_not_of(' ') == std::string::npos)
                 UsageError("--pipe-to needs a command line");
         } else if (TakeValue(argc, argv, i, "--timeout", value)) {
-            char* end = nullptr;
-            errno = 0;
-            const double seconds = strtod(value.c_str(), &end);
             // Above a year it is a typo, and the clock arithmetic stays far from overflow.
-            if (value.empty() || *end != '\0' || errno != 0 || !(seconds > 0) || seconds > 366.0 * 24 * 3600)
+            if (!ParseSeconds(value, 366.0 * 24 * 3600, &opts.timeoutSeconds) || opts.timeoutSeconds == 0)
                 UsageError("--timeout needs a number of seconds above 0, not '" + value + "'");
-            opts.timeoutSeconds = seconds;
         } else if (TakeValue(argc, argv, i, "--grace", value)) {
-            char* end = nullptr;
-            errno = 0;
-            const double seconds = strtod(value.c_str(), &end);
             // In milliseconds it must fit an int; a grace of more than a day is a typo.
-            if (value.empty() || *end != '\0' || errno != 0 || !(seconds >= 0) || seconds > 24.0 * 3600)
+            if (!ParseSeconds(value, 24.0 * 3600, &opts.graceSeconds))
                 UsageError("--grace needs a number of seconds from 0 to 86400, not '" + value + "'");
-            opts.graceSeconds = seconds;
         } else if (TakeValue(argc, argv, i, "--env", value)) {
             if (value == "inherit")
                 opts.env = EnvMode::Inherit;
@@ -298,6 +307,9 @@ std::string ProgramOf(const std::string& command)
     return command.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
+using Clock = std::chrono::steady_clock;
+using Outcome = MySqlChildProcess::Outcome;
+
 // One tool of the chain and the traffic through it.
 struct Stage {
     std::string command;
@@ -311,6 +323,47 @@ struct Stage {
     std::string ioWhat;
 };
 
+// The tools in the order the data runs through them.
+struct Chain {
+    std::vector<std::unique_ptr<Stage>> stages;
+    int outputError = 0;  // errno of a failed write to the output
+};
+
+// The files a run works on, opened before any tool starts.
+struct Files {
+    int inputFd = -1;  // -1: none; 0: this program's standard input
+    OutputFile output;
+    int outputFd = 1;
+    Files() = default;
+    Files(const Files&) = delete;
+    Files& operator=(const Files&) = delete;
+    ~Files()
+    {
+        if (inputFd > 0)
+            close(inputFd);
+    }
+};
+
+// Blocks until one of fds is ready or the deadline has passed (a default
+// time point: no deadline). poll's result: above 0 ready, 0 at the deadline,
+// -1 when poll fails for another reason than a signal.
+int PollUntil(pollfd* fds, nfds_t count, Clock::time_point deadline = Clock::time_point())
+{
+    for (;;) {
+        int wait = -1;
+        if (deadline != Clock::time_point()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
+                return 0;
+            // Rounded up, so that the wait does not end just short of it.
+            wait = static_cast<int>(std::min<long long>(left.count() + 1, 60 * 60 * 1000));
+        }
+        const int ready = poll(fds, count, wait);
+        if (ready > 0 || (ready < 0 && errno != EINTR))
+            return ready;
+    }
+}
+
 // Finalize closes both of the parent's ends at once, but data runs through a
 // child in two directions at the same time, each on its own thread. Each
 // side's end is therefore closed by the thread that owns it, as soon as it is
@@ -322,23 +375,18 @@ struct Stage {
 // pair of descriptors: it need not pass through this process's memory.
 //
 // Feeds the first tool from the input file. A pipe or terminal as input may
-// never reach its end, so it is polled, and the feeding stops once the chain
-// has ended without needing the rest.
-void FeedInput(Stage& stage, int fd, const std::atomic<bool>& chainEnded)
+// never reach its end, so it is watched together with the tool's input: the
+// feeding stops once nothing reads the tool's input any more.
+void FeedInput(Stage& stage, int fd)
 {
     struct stat st {};
     const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     for (;;) {
         if (!regular) {
-            pollfd p{fd, POLLIN, 0};
-            const int ready = poll(&p, 1, 200);
-            if (ready < 0 && errno != EINTR)
+            // A pipe's write end reports POLLERR once it has no reader.
+            pollfd p[2] = {{fd, POLLIN, 0}, {stage.child.m_filedesPW[1], 0, 0}};
+            if (PollUntil(p, 2) < 0 || (p[1].revents & (POLLERR | POLLNVAL)) != 0)
                 break;
-            if (ready <= 0) {
-                if (chainEnded)
-                    break;
-                continue;
-            }
         }
         long long moved = 0;
         const bool ok = stage.child.RelayInputFrom(fd, kRelayChunk, &moved) == 0;
@@ -393,14 +441,67 @@ void Relay(Stage& from, Stage& to)
     to.child.CloseInput();
 }
 
+// Moves the chain's data, each stream on a thread of its own, until the last
+// tool's output has ended and every stream is done.
+void MoveData(Chain& chain, int inputFd, int outputFd)
+{
+    auto& stages = chain.stages;
+    std::vector<std::thread> threads;
+    if (inputFd >= 0)
+        threads.emplace_back([&] { FeedInput(*stages.front(), inputFd); });
+    else
+        stages.front()->child.CloseInput();  // tools that read their input must not wait for ours
+    for (size_t i = 0; i + 1 < stages.size(); ++i)
+        threads.emplace_back([&, i] { Relay(*stages[i], *stages[i + 1]); });
+    // The last tool's output, in this thread.
+    chain.outputError = DrainOutput(*stages.back(), outputFd, nullptr);
+    for (auto& thread : threads)
+        thread.join();
+}
+
+// Blocks until the tool has ended without taking the object's one wait
+// (through the descriptor the library offers for polling), so that a stop
+// meanwhile can still give the tool its grace. Without such a descriptor (a
+// kernel before 5.3) the wait that follows blocks instead.
+void AwaitToolEnd(MySqlChildProcess& child)
+{
+    pollfd p{child.GetPidFd(), POLLIN, 0};
+    if (p.fd >= 0)
+        PollUntil(&p, 1);
+}
+
+// The wait thread tells its end only through two flags. It is started once
+// the tool has ended (where the kernel can tell), so this takes moments.
+void AwaitWaitThread(const MySqlChildProcess& child)
+{
+    while (!child.m_waitComplete && !child.m_waitFailed)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+// Takes each tool's end, in this thread (Wait) or on the library's wait
+// thread (BeginWait). Only once the chain's data has moved: a tool is reaped
+// then, and from then on its process group can no longer be stopped, so
+// nothing it started may still be holding one of the chain's pipes.
+void CollectOutcomes(Chain& chain, bool waitThread)
+{
+    for (auto& stage : chain.stages) {
+        MySqlChildProcess& child = stage->child;
+        AwaitToolEnd(child);
+        if (waitThread && child.BeginWait() == 0)
+            AwaitWaitThread(child);
+        else
+            child.Wait(0);  // also where the wait thread could not be started
+    }
+}
+
 // The most bytes that passed any one point of the chain: the input fed, a
 // relay between two tools, or the output taken. A chain with no input and no
 // final output (a streamed backup piped into its extractor) moves all its
 // bytes through the relay alone.
-uint64_t BytesMoved(const std::vector<Stage*>& stages)
+uint64_t BytesMoved(const std::vector<std::unique_ptr<Stage>>& stages)
 {
     uint64_t most = 0;
-    for (const Stage* stage : stages) {
+    for (const auto& stage : stages) {
         most = std::max<uint64_t>(most, stage->bytesIn.load());
         most = std::max<uint64_t>(most, stage->bytesOut.load());
     }
@@ -420,7 +521,7 @@ void OwnCpuSeconds(double* user, double* system)
 // Shows the bytes moved and the rate on a terminal, twice a second.
 class Progress {
 public:
-    Progress(const std::vector<Stage*>& stages, std::chrono::steady_clock::time_point start)
+    Progress(const std::vector<std::unique_ptr<Stage>>& stages, Clock::time_point start)
         : m_stages(stages), m_start(start)
     {
         m_thread = std::thread([this] { Run(); });
@@ -455,8 +556,8 @@ private:
         }
     }
 
-    std::vector<Stage*> m_stages;
-    std::chrono::steady_clock::time_point m_start;
+    const std::vector<std::unique_ptr<Stage>>& m_stages;
+    Clock::time_point m_start;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_stop = false;
@@ -466,7 +567,7 @@ private:
 
 // SIGHUP, SIGINT, SIGQUIT and SIGTERM only leave a byte (the signal's number) in a pipe that
 // the main thread watches, together with the time limit; the main thread
-// terminates the tools and removes the temporary output file. The handlers
+// stops the tools and removes the temporary output file. The handlers
 // are reset to the default at the tools' exec. A 0 byte says the chain ended.
 int g_events[2] = {-1, -1};
 
@@ -512,92 +613,149 @@ void NoteChainEnded()
 
 // Waits for the next event until the deadline (none when it is the epoch):
 // the byte read, or -1 when the deadline passed first.
-int NextEvent(std::chrono::steady_clock::time_point deadline)
+int NextEvent(Clock::time_point deadline)
 {
     for (;;) {
-        int wait = -1;
-        if (deadline != std::chrono::steady_clock::time_point()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                return -1;
-            // Rounded up, so that the wait does not end just short of it.
-            wait = static_cast<int>(std::min<long long>(left.count() + 1, 60 * 60 * 1000));
-        }
         pollfd p{g_events[0], POLLIN, 0};
-        const int ready = poll(&p, 1, wait);
-        if (ready > 0) {
-            unsigned char byte = 0;
-            if (read(g_events[0], &byte, 1) == 1)
-                return byte;
-        }
+        if (PollUntil(&p, 1, deadline) == 0)
+            return -1;
+        unsigned char byte = 0;
+        if (read(g_events[0], &byte, 1) == 1)
+            return byte;
     }
 }
 
-// How one tool ended, as an exit code of this program: 0, its own code,
-// 128 + signal, or 1 when the wait itself failed.
-int Outcome(Stage& stage, bool waitThread, std::string& description)
+// What one tool's outcome means for this program: its exit status (0 when
+// it succeeded) and, otherwise, the words that say so.
+int Verdict(Stage& stage, const Outcome& outcome, std::string& says)
 {
-    MySqlChildProcess& child = stage.child;
-    if (waitThread) {
-        while (!child.m_waitComplete && !child.m_waitFailed)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    } else {
-        child.Wait(0);
+    const std::string& program = stage.program;
+    switch (outcome.state) {
+    case Outcome::State::Exited:
+        if (outcome.code != 0)
+            says = program + " failed with exit code " + std::to_string(outcome.code);
+        return outcome.code;
+    case Outcome::State::Signaled: {
+        const char* name = sigabbrev_np(outcome.code);
+        says = program + " was killed by signal " + std::to_string(outcome.code) +
+               (name != nullptr ? std::string(" (SIG") + name + ")" : "") + (outcome.coreDumped ? ", core dumped" : "");
+        return 128 + outcome.code;
     }
-    if (!child.m_exitStatusKnown) {
-        description = "could not be waited for (errno " + std::to_string(child.m_lastErr.load()) + ")";
+    case Outcome::State::StartFailed:
+        says = program + " did not start: " + outcome.text;
+        if (outcome.stage == Outcome::Stage::Exec && outcome.childErrno == ENOENT &&
+            program.find('/') == std::string::npos)
+            says += " (PATH is not searched: give the full path)";
+        return static_cast<int>(outcome.stage);
+    case Outcome::State::NotLaunched:
+        says = "cannot launch " + program + ": " + outcome.text;
         return kExitHostFailure;
+    case Outcome::State::Running:
+        break;
     }
-    const int status = child.m_exitStatus;
-    if (WIFEXITED(status)) {
-        const int code = WEXITSTATUS(status);
-        switch (code) {
-        case 0:
-            description = "succeeded";
-            break;
-        // The launch learned why the start-up failed: say it here rather
-        // than send the user to the debug log.
-        case LibMySqlProcess::kExitRedirectFailed:
-            description = "could not be started: its standard streams or error file could not be set up (exit 77): " +
-                          std::string(strerror(child.m_childErrno));
-            break;
-        case LibMySqlProcess::kExitExecFailed:
-            description = "could not be executed (exit 79): " + std::string(strerror(child.m_childErrno));
-            if (child.m_childErrno == ENOENT && stage.program.find('/') == std::string::npos)
-                description += " (PATH is not searched: give the full path)";
-            break;
-        case LibMySqlProcess::kExitUserSwitchFailed:
-            description = "could not be started as user '" + stage.user + "' (exit 81): " +
-                          std::string(strerror(child.m_childErrno));
-            break;
-        default:
-            description = "failed with exit code " + std::to_string(code);
-            break;
-        }
-        return code;
-    }
-    if (WIFSIGNALED(status)) {
-        const int sig = WTERMSIG(status);
-        const char* name = sigabbrev_np(sig);
-        description = "was killed by signal " + std::to_string(sig) + (name != nullptr ? std::string(" (SIG") + name + ")" : "");
-        return 128 + sig;
-    }
-    description = "ended in an unknown way (status " + std::to_string(status) + ")";
+    says = program + " could not be waited for: " + strerror(stage.child.m_lastErr.load());
     return kExitHostFailure;
 }
 
-void ReportFailure(Stage& stage, const std::string& errorKey)
+// One tool started; false, said why, when it could not be.
+bool Launch(Stage& stage, EnvMode env)
 {
-    // The library's start-up codes come before the tool ran: its error
-    // output is empty, and the outcome already said why.
-    const int status = stage.child.m_exitStatus;
-    if (stage.child.m_exitStatusKnown && WIFEXITED(status)) {
-        const int code = WEXITSTATUS(status);
-        if (code == LibMySqlProcess::kExitRedirectFailed || code == LibMySqlProcess::kExitExecFailed ||
-            code == LibMySqlProcess::kExitUserSwitchFailed)
-            return;
+    MySqlChildProcess& child = stage.child;
+    if (child.Initialize(stage.command, stage.user, std::string()) != 0) {
+        fprintf(stderr, "%s: cannot prepare %s (errno %d); see the debug log\n", kProgram, stage.program.c_str(),
+                child.m_lastErr.load());
+        return false;
     }
+    if (child.HX_CreateProcess(false, false, env == EnvMode::System, env == EnvMode::Base) != 0) {
+        std::string says;
+        Verdict(stage, child.GetOutcome(), says);
+        fprintf(stderr, "%s: %s\n", kProgram, says.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Every tool is launched before any data moves; when one cannot be, the
+// ones already running are killed, so that nothing is left behind.
+bool StartChain(Chain& chain, EnvMode env)
+{
+    for (auto& stage : chain.stages) {
+        if (!Launch(*stage, env)) {
+            for (auto& running : chain.stages) {
+                if (running->launched) {
+                    running->child.Stop(0);
+                    running->child.Finalize();
+                }
+            }
+            return false;
+        }
+        stage->launched = true;
+    }
+    return true;
+}
+
+// Every tool at once, each with the whole grace: SIGTERM to its process
+// group, SIGKILL when the grace is over, and the processes it started end
+// with it, so the pipes close and the moves and waits return. A tool whose
+// end a wait is already taking has its group killed at once: it has ended,
+// or, on a kernel without pid descriptors, the chain's data has moved.
+void StopChain(Chain& chain, int graceMs)
+{
+    std::vector<std::thread> stoppers;
+    for (auto& stage : chain.stages) {
+        MySqlChildProcess& child = stage->child;
+        stoppers.emplace_back([&child, graceMs] {
+            if (child.Stop(graceMs) != 0 && child.GetOutcome().state == Outcome::State::Running)
+                child.Terminate();
+        });
+    }
+    for (auto& stopper : stoppers)
+        stopper.join();
+}
+
+Clock::time_point DeadlineOf(Clock::time_point start, double seconds)
+{
+    if (seconds <= 0)
+        return Clock::time_point();
+    return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// The data moves and the tools are waited for on a thread of its own, so
+// that this one can watch the clock and the signals and stop the tools,
+// whatever call the chain is blocked in. 0 once every tool has ended by
+// itself; otherwise the tools were stopped, and the exit status says why.
+int WatchChain(Chain& chain, Files& files, const Options& opts, Clock::time_point start)
+{
+    std::unique_ptr<Progress> progress;
+    if (isatty(2))
+        progress = std::make_unique<Progress>(chain.stages, start);
+    std::thread worker([&] {
+        MoveData(chain, files.inputFd, files.outputFd);
+        CollectOutcomes(chain, opts.waitThread);
+        NoteChainEnded();
+    });
+    const int event = NextEvent(DeadlineOf(start, opts.timeoutSeconds));
+    progress.reset();
+    if (event == 0) {
+        worker.join();
+        return 0;
+    }
+    if (event < 0)
+        fprintf(stderr, "%s: the tools ran longer than %g s (--timeout); stopping them\n", kProgram,
+                opts.timeoutSeconds);
+    else
+        fprintf(stderr, "%s: stopped by SIG%s; stopping the tools\n", kProgram, sigabbrev_np(event));
+    fflush(stderr);
+    files.output.Discard();
+    StopChain(chain, static_cast<int>(opts.graceSeconds * 1000 + 0.5));
+    worker.join();
+    return event < 0 ? kExitTimedOut : 128 + event;
+}
+
+// The tool's own words on its failure: the last line of its error output
+// that holds the key.
+void PrintErrorLine(Stage& stage, const std::string& errorKey)
+{
     std::vector<std::string> keys;
     if (!errorKey.empty()) {
         keys.push_back(errorKey);
@@ -616,52 +774,98 @@ void ReportFailure(Stage& stage, const std::string& errorKey)
             break;
         }
     }
-    if (found)
-        fprintf(stderr, "%s: %s: %s\n", kProgram, stage.program.c_str(), line.c_str());
-    else
+    if (found) {
+        // Whole: a zero byte does not end the line.
+        fprintf(stderr, "%s: %s: ", kProgram, stage.program.c_str());
+        fwrite(line.data(), 1, line.size(), stderr);
+        fputc('\n', stderr);
+    } else {
         fprintf(stderr, "%s: %s: no line with \"%s\" in its error output\n", kProgram, stage.program.c_str(),
                 keys.front().c_str());
+    }
     fprintf(stderr, "%s: error file: %s\n", kProgram, stage.child.m_errFilePath.c_str());
 }
 
-// Moves the chain's data until every tool's output has ended, then waits
-// for each tool: exit codes and descriptions per stage, and the errno of a
-// failed write to the output.
-struct ChainResult {
-    std::vector<int> codes;
-    std::vector<std::string> descriptions;
-    int outputError = 0;
-};
-
-void MoveAndWait(std::vector<std::unique_ptr<Stage>>& stages, int inputFd, int outputFd, bool waitThread,
-                 ChainResult& result)
+// Says how each tool that failed ended; the exit status of the last one, as
+// a shell's pipefail, or 0. A tool that ran has its error line shown; one
+// that did not start has nothing in its error output, and the outcome
+// already said why.
+int ReportTools(Chain& chain, const std::string& errorKey)
 {
-    Stage& first = *stages.front();
-    Stage& last = *stages.back();
-    std::atomic<bool> chainEnded{false};
-    std::vector<std::thread> threads;
-    if (inputFd >= 0)
-        threads.emplace_back([&] { FeedInput(first, inputFd, chainEnded); });
-    else
-        first.child.CloseInput();  // tools that read their input must not wait for ours
-    for (size_t i = 0; i + 1 < stages.size(); ++i)
-        threads.emplace_back([&, i] { Relay(*stages[i], *stages[i + 1]); });
-
-    // The last tool's output, in this thread.
-    result.outputError = DrainOutput(last, outputFd, nullptr);
-    chainEnded = true;
-    for (auto& thread : threads)
-        thread.join();
-
-    result.codes.resize(stages.size());
-    result.descriptions.resize(stages.size());
-    for (size_t i = 0; i < stages.size(); ++i) {
-        stages[i]->child.Finalize();
-        result.codes[i] = Outcome(*stages[i], waitThread, result.descriptions[i]);
+    int code = 0;
+    for (auto& stage : chain.stages) {
+        const Outcome outcome = stage->child.GetOutcome();
+        std::string says;
+        const int its = Verdict(*stage, outcome, says);
+        if (its == 0)
+            continue;
+        code = its;
+        fprintf(stderr, "%s: %s\n", kProgram, says.c_str());
+        if (outcome.state == Outcome::State::Exited || outcome.state == Outcome::State::Signaled)
+            PrintErrorLine(*stage, errorKey);
     }
+    return code;
 }
 
-int Run(const Options& opts)
+// A failed write to the output, and a failed transfer into a tool when the
+// tools all succeeded (otherwise the tool's own failure explains it). True
+// when nothing failed.
+bool ReportTransfers(const Chain& chain, const std::string& output, bool toolsSucceeded)
+{
+    bool ok = true;
+    if (chain.outputError != 0) {
+        fprintf(stderr, "%s: writing the output to %s failed: %s\n", kProgram,
+                output == "-" ? "standard output" : output.c_str(), strerror(chain.outputError));
+        ok = false;
+    }
+    for (const auto& stage : chain.stages) {
+        if (stage->ioError != 0 && toolsSucceeded) {
+            fprintf(stderr, "%s: %s: %s\n", kProgram, stage->ioWhat.c_str(), strerror(stage->ioError));
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+void PrintStats(const Chain& chain, double seconds)
+{
+    for (const auto& stage : chain.stages)
+        fprintf(stderr, "%s: %s: in %llu bytes, out %llu bytes\n", kProgram, stage->program.c_str(),
+                static_cast<unsigned long long>(stage->bytesIn.load()),
+                static_cast<unsigned long long>(stage->bytesOut.load()));
+    const uint64_t moved = BytesMoved(chain.stages);
+    fprintf(stderr, "%s: moved %llu bytes\n", kProgram, static_cast<unsigned long long>(moved));
+    fprintf(stderr, "%s: %.3f s, %s/s\n", kProgram, seconds,
+            HumanBytes(seconds > 0 ? static_cast<double>(moved) / seconds : 0.0).c_str());
+    double user = 0, system = 0;
+    OwnCpuSeconds(&user, &system);
+    fprintf(stderr, "%s: cpu %.3f s (user %.3f s, system %.3f s)\n", kProgram, user + system, user, system);
+}
+
+// How the chain ended, and the output put in place only when every tool
+// succeeded and all of the data arrived. The exit status.
+int ReportAndCommit(Chain& chain, Files& files, const Options& opts, Clock::time_point start)
+{
+    int code = ReportTools(chain, opts.errorKey);
+    const double seconds = SecondsSince(start);
+    bool ok = ReportTransfers(chain, opts.output, code == 0);
+    if (code == 0 && ok) {
+        std::string error;
+        if (!files.output.Commit(error)) {
+            fprintf(stderr, "%s: %s; %s is left as it was\n", kProgram, error.c_str(), opts.output.c_str());
+            ok = false;
+        }
+    }
+    files.output.Discard();
+    if (opts.stats)
+        PrintStats(chain, seconds);
+    return code == 0 && !ok ? kExitHostFailure : code;
+}
+
+// Opened before any tool starts, so that a wrong name costs nothing. A FIFO
+// waits here for its other end, until a stop signal. 0, or the exit status
+// of a run that ends here.
+int OpenFiles(const Options& opts, Files& files)
 {
     // Before the output file exists, so that no signal can leave its
     // temporary behind.
@@ -669,210 +873,59 @@ int Run(const Options& opts)
         fprintf(stderr, "%s: cannot set up signal handling: %s\n", kProgram, strerror(errno));
         return kExitHostFailure;
     }
-
-    // Opened before any tool starts, so that a wrong name costs nothing. A
-    // FIFO waits here for its other end, until a stop signal.
-    int openStop = 0;
-    auto stoppedWhileOpening = [&] {
-        fprintf(stderr, "%s: stopped by SIG%s before any tool started\n", kProgram, sigabbrev_np(openStop));
-        return 128 + openStop;
-    };
-    int inputFd = -1;
+    int stop = 0;
     std::string why;
     if (opts.input == "-") {
-        inputFd = 0;
+        files.inputFd = 0;
     } else if (!opts.input.empty()) {
-        inputFd = OpenInputFile(opts.input, TakeStopSignal, &openStop, why);
-        if (inputFd < 0 && openStop != 0)
-            return stoppedWhileOpening();
-        if (inputFd < 0)
+        files.inputFd = OpenInputFile(opts.input, TakeStopSignal, &stop, why);
+        if (files.inputFd < 0 && stop == 0)
             UsageError("cannot open the input file '" + opts.input + "': " + why);
     }
-    OutputFile outputFile;
-    int outputFd = 1;
-    if (opts.output != "-") {
-        outputFd = outputFile.Open(opts.output, TakeStopSignal, &openStop, why);
-        if (outputFd < 0 && openStop != 0)
-            return stoppedWhileOpening();
-        if (outputFd < 0)
+    if (stop == 0 && opts.output != "-") {
+        files.outputFd = files.output.Open(opts.output, TakeStopSignal, &stop, why);
+        if (files.outputFd < 0 && stop == 0)
             UsageError("cannot create the output file '" + opts.output + "': " + why);
+    }
+    if (stop != 0) {
+        fprintf(stderr, "%s: stopped by SIG%s before any tool started\n", kProgram, sigabbrev_np(stop));
+        return 128 + stop;
     }
     if (!CatchStopSignals(true)) {
         fprintf(stderr, "%s: cannot set up signal handling: %s\n", kProgram, strerror(errno));
         return kExitHostFailure;
     }
+    return 0;
+}
 
-    std::vector<std::unique_ptr<Stage>> stages;
-    auto addStage = [&](const std::string& command, const std::string& user) {
+Chain MakeChain(const Options& opts)
+{
+    Chain chain;
+    auto add = [&](const std::string& command, const std::string& user) {
         auto stage = std::make_unique<Stage>();
         stage->command = command;
         stage->program = ProgramOf(command);
         stage->user = user;
-        stages.push_back(std::move(stage));
+        chain.stages.push_back(std::move(stage));
     };
-    addStage(opts.command, opts.user);
+    add(opts.command, opts.user);
     if (!opts.pipeTo.empty())
-        addStage(opts.pipeTo, opts.pipeUser);
+        add(opts.pipeTo, opts.pipeUser);
+    return chain;
+}
 
-    const bool systemPath = opts.env == EnvMode::System;
-    const bool basePath = opts.env == EnvMode::Base;
-    const auto start = std::chrono::steady_clock::now();
-
-    // Launch every tool before moving any data; when one cannot start, the
-    // ones already running are killed, so that nothing is left behind.
-    for (auto& stage : stages) {
-        MySqlChildProcess& child = stage->child;
-        bool ok = child.Initialize(stage->command, stage->user, std::string()) == 0;
-        if (!ok)
-            fprintf(stderr, "%s: cannot prepare %s (errno %d); see the debug log\n", kProgram, stage->program.c_str(),
-                    child.m_lastErr.load());
-        if (ok && child.HX_CreateProcess(false, false, systemPath, basePath) != 0) {
-            ok = false;
-            fprintf(stderr, "%s: cannot launch %s (errno %d); see the debug log\n", kProgram, stage->program.c_str(),
-                    child.m_lastErr.load());
-        }
-        if (ok && opts.waitThread && child.BeginWait() != 0) {
-            fprintf(stderr, "%s: cannot start the wait thread for %s (error %d)\n", kProgram,
-                    stage->program.c_str(), child.m_lastErr.load());
-            child.Terminate();
-            child.Finalize();
-            child.Wait(0);
-            ok = false;
-        }
-        if (!ok) {
-            for (auto& running : stages) {
-                if (!running->launched)
-                    continue;
-                running->child.Terminate();
-                running->child.Finalize();
-                if (opts.waitThread) {
-                    while (!running->child.m_waitComplete && !running->child.m_waitFailed)
-                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                } else {
-                    running->child.Wait(0);
-                }
-            }
-            return kExitHostFailure;
-        }
-        stage->launched = true;
-    }
-
-    std::vector<Stage*> chain;
-    for (auto& stage : stages)
-        chain.push_back(stage.get());
-
-    std::unique_ptr<Progress> progress;
-    if (isatty(2))
-        progress = std::make_unique<Progress>(chain, start);
-
-    // The data moves and the tools are waited for on a thread of its own, so
-    // that this one can watch the clock and the signals and terminate the
-    // tools, whatever call the chain is blocked in.
-    ChainResult result;
-    std::thread worker([&] {
-        MoveAndWait(stages, inputFd, outputFd, opts.waitThread, result);
-        NoteChainEnded();
-    });
-    const auto deadline = opts.timeoutSeconds > 0
-                              ? start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                            std::chrono::duration<double>(opts.timeoutSeconds))
-                              : std::chrono::steady_clock::time_point();
-    const int event = NextEvent(deadline);
-    const bool timedOut = event < 0;
-    const int stopSignal = event > 0 ? event : 0;
-    if (timedOut || stopSignal != 0) {
-        progress.reset();
-        if (timedOut)
-            fprintf(stderr, "%s: the tools ran longer than %g s (--timeout); stopping them\n", kProgram,
-                    opts.timeoutSeconds);
-        else
-            fprintf(stderr, "%s: stopped by SIG%s; stopping the tools\n", kProgram, sigabbrev_np(stopSignal));
-        fflush(stderr);
-        outputFile.Discard();
-        // Every tool at once, each with the whole grace: SIGTERM to its
-        // process group, SIGKILL when the grace is over, and the processes
-        // it started end with it, so the pipes close and the worker's waits
-        // return. A tool that another wait holds (the library's wait thread,
-        // or the worker's own Wait once the data has moved) cannot be given
-        // a grace: its group is killed at once.
-        const int graceMs = static_cast<int>(opts.graceSeconds * 1000 + 0.5);
-        std::vector<std::thread> stoppers;
-        for (auto& stage : stages) {
-            MySqlChildProcess& child = stage->child;
-            stoppers.emplace_back([&child, graceMs] {
-                if (child.Stop(graceMs) != 0 && !child.m_exitStatusKnown)
-                    child.Terminate();
-            });
-        }
-        for (auto& stopper : stoppers)
-            stopper.join();
-        // The wait thread reaps a tool as soon as it ends, and its group can
-        // no longer be signalled then: a process it left behind may still
-        // hold a pipe. Only then is the chain given up after 10 s.
-        if (opts.waitThread && NextEvent(std::chrono::steady_clock::now() + std::chrono::seconds(10)) != 0) {
-            fprintf(stderr, "%s: a process the tools started still holds their pipes; not waiting for it\n",
-                    kProgram);
-            fflush(stderr);
-            _exit(timedOut ? kExitTimedOut : 128 + stopSignal);
-        }
-        worker.join();
-        return timedOut ? kExitTimedOut : 128 + stopSignal;
-    }
-    worker.join();
-    progress.reset();
-
-    int exitCode = 0;
-    for (size_t i = 0; i < stages.size(); ++i) {
-        if (result.codes[i] != 0) {
-            exitCode = result.codes[i];  // the last tool that failed, as a shell's pipefail
-            fprintf(stderr, "%s: %s %s\n", kProgram, stages[i]->program.c_str(), result.descriptions[i].c_str());
-            ReportFailure(*stages[i], opts.errorKey);
-        }
-    }
-    const double seconds = SecondsSince(start);
-
-    bool moveFailed = false;
-    if (result.outputError != 0) {
-        fprintf(stderr, "%s: writing the output to %s failed: %s\n", kProgram,
-                opts.output == "-" ? "standard output" : opts.output.c_str(), strerror(result.outputError));
-        moveFailed = true;
-    }
-    for (auto& stage : stages) {
-        // A transfer that failed because its tool had ended is explained by
-        // the tool's own failure; only report it when the tools all succeeded.
-        if (stage->ioError != 0 && exitCode == 0) {
-            fprintf(stderr, "%s: %s: %s\n", kProgram, stage->ioWhat.c_str(), strerror(stage->ioError));
-            moveFailed = true;
-        }
-    }
-    if (exitCode == 0 && !moveFailed) {
-        std::string error;
-        if (!outputFile.Commit(error)) {
-            fprintf(stderr, "%s: %s; %s is left as it was\n", kProgram, error.c_str(), opts.output.c_str());
-            moveFailed = true;
-        }
-    }
-    outputFile.Discard();
-    if (inputFd > 0)
-        close(inputFd);
-
-    if (opts.stats) {
-        for (auto& stage : stages)
-            fprintf(stderr, "%s: %s: in %llu bytes, out %llu bytes\n", kProgram, stage->program.c_str(),
-                    static_cast<unsigned long long>(stage->bytesIn.load()),
-                    static_cast<unsigned long long>(stage->bytesOut.load()));
-        const uint64_t moved = BytesMoved(chain);
-        fprintf(stderr, "%s: moved %llu bytes\n", kProgram, static_cast<unsigned long long>(moved));
-        fprintf(stderr, "%s: %.3f s, %s/s\n", kProgram, seconds,
-                HumanBytes(seconds > 0 ? static_cast<double>(moved) / seconds : 0.0).c_str());
-        double user = 0, system = 0;
-        OwnCpuSeconds(&user, &system);
-        fprintf(stderr, "%s: cpu %.3f s (user %.3f s, system %.3f s)\n", kProgram, user + system, user, system);
-    }
-
-    if (exitCode == 0 && moveFailed)
-        exitCode = kExitHostFailure;
-    return exitCode;
+int Run(const Options& opts)
+{
+    Files files;
+    if (const int code = OpenFiles(opts, files))
+        return code;
+    Chain chain = MakeChain(opts);
+    const Clock::time_point start = Clock::now();  // --timeout counts from here
+    if (!StartChain(chain, opts.env))
+        return kExitHostFailure;
+    if (const int code = WatchChain(chain, files, opts, start))
+        return code;
+    return ReportAndCommit(chain, files, opts, start);
 }
 
 // Error files are told apart by the job id and, within one process, by the
