@@ -52,12 +52,13 @@ using testsupport::Sanitizer;
 using Clock = std::chrono::steady_clock;
 
 // The full count in a plain build; sanitizers and valgrind slow every fork
-// and exec many times over, so they run a tenth (valgrind a fiftieth).
+// and exec many times over, so they run a tenth (valgrind a fiftieth). The
+// host's fork() path copies the process at every launch: it runs a fifth.
 int SoakLaunches()
 {
     const std::string s = Sanitizer();
     if (s.empty())
-        return 10000;
+        return testsupport::ForkPath() ? 2000 : 10000;
     return s == "valgrind" ? 200 : 1000;
 }
 

@@ -117,7 +117,7 @@ TEST(Stress, LaunchesFromABusyManyThreadedHostAllReachTheirExec)
     HxDebugWrite("test", 1, "test starts");
     FdLeakCheck leaks;
     const bool root = IsRoot();
-    const int launches = !Sanitizer().empty() ? 200 : 1000;
+    const int launches = !Sanitizer().empty() || testsupport::ForkPath() ? 200 : 1000;
     const int deadlineSeconds = !Sanitizer().empty() ? 20 : 5;
     const std::string user = root ? "nobody" : "";
     if (!root)

@@ -569,6 +569,12 @@ std::string Sanitizer()
     return s != nullptr ? s : "";
 }
 
+bool ForkPath()
+{
+    const char* mode = getenv("HX_FORK");
+    return mode != nullptr && strcmp(mode, "fork") == 0;
+}
+
 bool UnderValgrind()
 {
     return Sanitizer() == "valgrind";

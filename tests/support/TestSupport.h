@@ -238,6 +238,10 @@ bool IsRoot();
 // and execs many times over, so loops scale down under any of them.
 std::string Sanitizer();
 
+// True when the host makes children with fork() (HX_FORK=fork): each launch
+// then copies the test process's page tables, so the long loops run fewer.
+bool ForkPath();
+
 // True when scripts/valgrind runs the suite. A few cases observe what
 // valgrind itself changes (its own descriptors under a lowered limit, its
 // LD_PRELOAD in a child's environment, its exit path in a forked child).
