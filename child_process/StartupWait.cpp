@@ -28,23 +28,25 @@ bool IsStopped(pid_t pid, int& signal)
 
 StartupResult AwaitStartup(int reportFd, pid_t pid, bool confirmationDue)
 {
+    StartupResult result;
+    // Woken only when the last write end has closed (the exec, or the end of
+    // a child that failed), not by each record: the helper's confirmation
+    // would otherwise cost the launching thread a second wake-up.
+    for (;;) {
+        pollfd p{reportFd, 0, 0};
+        const int ready = poll(&p, 1, kStopCheckMs);
+        if (ready > 0 || (ready < 0 && errno != EINTR))
+            break;
+        if (ready == 0 && IsStopped(pid, result.stopSignal)) {
+            result.kind = StartupResult::Stopped;
+            return result;
+        }
+    }
     // At most a confirmation and a failure arrive; room for one more shows
     // anything else.
     StartupReport records[3];
     size_t got = 0;
-    StartupResult result;
     for (;;) {
-        pollfd p{reportFd, POLLIN, 0};
-        const int ready = poll(&p, 1, kStopCheckMs);
-        if (ready < 0 && errno != EINTR)
-            break;
-        if (ready <= 0) {
-            if (IsStopped(pid, result.stopSignal)) {
-                result.kind = StartupResult::Stopped;
-                return result;
-            }
-            continue;
-        }
         char* into = reinterpret_cast<char*>(records) + got;
         const ssize_t n = read(reportFd, into, sizeof records - got);
         if (n < 0 && errno == EINTR)
