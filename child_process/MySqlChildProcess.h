@@ -270,6 +270,7 @@ private:
     enum class Phase { Constructed, Initialized, Launched, Reaped };
 
     int LaunchChild(bool useSystemLibPath, bool useBaseLibPath);
+    int RelayBetween(const char* tag, int from, int to, long long maxBytes, long long* moved);
     bool PrepareArguments(MySqlChildParam& param, LaunchPlan& plan, std::string& commandToLog);
     bool PrepareUser(LaunchPlan& plan);
     bool PrepareChildObjects(MySqlChildParam& param, LaunchPlan& plan, bool useSystemLibPath, bool useBaseLibPath);

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "child_process/LogTexts.h"
-#include "child_process/Log.h"
+#include "host/EvDebug.h"
 #include "child_process/MySqlChildProcess.h"
 
 namespace LibMySqlProcess {
@@ -111,58 +111,49 @@ RelayResult Move(int from, int to, long long limit)
 
 int MySqlChildProcess::RelayOutputTo(int fd, long long maxBytes, long long* moved)
 {
-    if (moved == nullptr || maxBytes < 1) {
-        MSCP_LOG(m_event, "RelayOutputTo", "relay failed: at least 1 byte and a count are required");
-        m_lastErr = EINVAL;
-        return -1;
-    }
-    *moved = 0;
-    const RelayResult out = Move(m_filedesCW[0], fd, maxBytes);
-    *moved = out.moved;
-    if (out.err != 0) {
-        m_lastErr = out.err;
-        MSCP_LOG(m_event, "RelayOutputTo", "%s failed: errno=%d",
-                 out.step == Step::Spliced ? "splice" : out.writing ? "write" : "read", out.err);
-        errno = out.err;
-        return -1;
-    }
-    if (out.moved == 0)
-        MSCP_LOG(m_event, "RelayOutputTo", frozen::kNoDataLeft);
-    else
-        MSCP_LOG_LVL(m_event, "RelayOutputTo", 8, "%s %lld bytes", out.step == Step::Spliced ? "moved" : "copied",
-                     out.moved);
-    return 0;
+    return RelayBetween("MySqlChildProcess::RelayOutputTo", m_filedesCW[0], fd, maxBytes, moved);
 }
 
 int MySqlChildProcess::RelayInputFrom(int fd, long long maxBytes, long long* moved)
 {
+    return RelayBetween("MySqlChildProcess::RelayInputFrom", fd, m_filedesPW[1], maxBytes, moved);
+}
+
+// One relay call from one descriptor to the other, logged under tag.
+int MySqlChildProcess::RelayBetween(const char* tag, int from, int to, long long maxBytes, long long* moved)
+{
     if (moved == nullptr || maxBytes < 1) {
-        MSCP_LOG(m_event, "RelayInputFrom", "relay failed: at least 1 byte and a count are required");
+        if (m_event != nullptr)
+            m_event->Debug(tag, "relay failed: at least 1 byte and a count are required");
         m_lastErr = EINVAL;
         return -1;
     }
-    *moved = 0;
-    const RelayResult out = Move(fd, m_filedesPW[1], maxBytes);
+    const RelayResult out = Move(from, to, maxBytes);
     *moved = out.moved;
     if (out.err != 0) {
         m_lastErr = out.err;
-        MSCP_LOG(m_event, "RelayInputFrom", "%s failed: errno=%d",
-                 out.step == Step::Spliced ? "splice" : out.writing ? "write" : "read", out.err);
-        // As after a failed WriteBuf: the tool's last words tell why it
-        // stopped taking its input.
-        char errorStream[3000];
-        long errorLength = 1024;
-        ReadErrBuf(errorStream, &errorLength);
-        m_lastErr = out.err;
-        MSCP_LOG(m_event, "RelayInputFrom", frozen::kErrorStream, errorStream);
+        if (m_event != nullptr)
+            m_event->Debug(tag, "%s failed: errno=%d",
+                           out.step == Step::Spliced ? "splice" : out.writing ? "write" : "read", out.err);
+        if (to == m_filedesPW[1]) {
+            // As after a failed WriteBuf: the tool's last words tell why it
+            // stopped taking its input.
+            char errorStream[3000];
+            long errorLength = 1024;
+            ReadErrBuf(errorStream, &errorLength);
+            m_lastErr = out.err;
+            if (m_event != nullptr)
+                m_event->Debug(tag, frozen::kErrorStream, errorStream);
+        }
         errno = out.err;
         return -1;
     }
+    if (m_event == nullptr)
+        return 0;
     if (out.moved == 0)
-        MSCP_LOG(m_event, "RelayInputFrom", frozen::kNoDataLeft);
+        m_event->Debug(tag, frozen::kNoDataLeft);
     else
-        MSCP_LOG_LVL(m_event, "RelayInputFrom", 8, "%s %lld bytes", out.step == Step::Spliced ? "moved" : "copied",
-                     out.moved);
+        m_event->DebugLvl(tag, 8, "%s %lld bytes", out.step == Step::Spliced ? "moved" : "copied", out.moved);
     return 0;
 }
 

@@ -230,16 +230,8 @@ TEST_F(Hardening, SecondWaitAfterPidReuseRepeatsTheOutcomeAndTouchesNoStranger)
 {
     if (!IsRoot())
         GTEST_SKIP() << "a PID namespace and ns_last_pid need root";
-    const int rc = RunInSubprocess(
-        [&] {
-            if (unshare(CLONE_NEWPID) != 0)
-                return 90;
-            const pid_t init = fork();
-            if (init != 0) {
-                int status = 0;
-                waitpid(init, &status, 0);
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
-            }
+    const int rc = RunInPidNamespace(
+        [&]() -> int {
             MySqlChildProcess child;
             if (child.Initialize(ProbeCommand("exit 0"), "", "") != 0 ||
                 child.HX_CreateProcess(false, false, false, false) != 0)

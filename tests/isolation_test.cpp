@@ -130,16 +130,8 @@ TEST_F(Isolation, ChildStoppedBeforeItsExecNeverHoldsTheHost)
     for (const char* mode : {static_cast<const char*>(nullptr), "fork"}) {
         SCOPED_TRACE(mode != nullptr ? "fork()" : "shared-memory clone");
         ScopedEnv forkMode("HX_FORK", mode);
-        const int rc = RunInSubprocess(
-            [&] {
-                if (unshare(CLONE_NEWPID) != 0)
-                    return 90;
-                const pid_t init = fork();
-                if (init != 0) {
-                    int status = 0;
-                    waitpid(init, &status, 0);
-                    return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
-                }
+        const int rc = RunInPidNamespace(
+            [&]() -> int {
                 // A sanitized tool's leak check cannot follow its threads
                 // through /proc from inside the namespace, and fails the tool.
                 SetEnv("ASAN_OPTIONS", "detect_leaks=0");

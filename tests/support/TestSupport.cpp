@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <ftw.h>
 #include <pwd.h>
 #include <linux/audit.h>
@@ -567,6 +568,23 @@ std::string Sanitizer()
 {
     const char* s = getenv("MYSQLPROCESS_SANITIZER");
     return s != nullptr ? s : "";
+}
+
+int RunInPidNamespace(const std::function<int()>& fn, int seconds)
+{
+    return RunInSubprocess(
+        [&] {
+            if (unshare(CLONE_NEWPID) != 0)
+                return 90;
+            const pid_t init = fork();
+            if (init == 0)
+                _exit(fn());
+            int status = 0;
+            if (init < 0 || waitpid(init, &status, 0) != init)
+                return 99;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        },
+        seconds);
 }
 
 bool ForkPath()

@@ -191,6 +191,12 @@ private:
 // returned, so that a hang fails instead of blocking the suite.
 int RunInSubprocess(const std::function<int()>& fn, int seconds = 0);
 
+// Runs fn as the first process of a PID namespace of its own, inside a
+// RunInSubprocess copy: for cases that signal broadly (kill(-1)) or arrange
+// the reuse of a pid, which must reach nothing outside. fn's result is the
+// exit code; 90 when the kernel refuses the namespace.
+int RunInPidNamespace(const std::function<int()>& fn, int seconds);
+
 // Ends the whole test program with a message when the scope has not been
 // left within the deadline: for cases whose fault would be a hang in the
 // test's own thread.
