@@ -316,7 +316,6 @@ bool MySqlChildProcess::PrepareChildObjects(MySqlChildParam& param, LaunchPlan& 
 // the report pipe and the tool's argument vector.
 void MySqlChildProcess::PrepareExec(MySqlChildParam& param, LaunchPlan& plan)
 {
-    param.viaHelper = plan.user.found;
     if (!param.viaHelper) {
         param.execPath = param.argv[0];
         param.execArgv = param.argv;
@@ -518,8 +517,8 @@ int MySqlChildProcess::LaunchChild(bool useSystemLibPath, bool useBaseLibPath)
     if (!PrepareChildObjects(param, plan, useSystemLibPath, useBaseLibPath) || !MakeReportPipe(report.fd))
         return -1;
     param.reportFd = report.fd[1];
-    param.errFileFd = PrecreateErrorFile(m_errFilePath, param.viaHelper = plan.user.found, plan.user.uid,
-                                         plan.user.gid);
+    param.viaHelper = plan.user.found;
+    param.errFileFd = PrecreateErrorFile(m_errFilePath, param.viaHelper, plan.user.uid, plan.user.gid);
     PrepareExec(param, plan);
     ReapEndedChildren();
 
