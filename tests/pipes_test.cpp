@@ -29,6 +29,7 @@
 
 using LibMySqlProcess::MySqlChildProcess;
 using testsupport::AwaitWaitThread;
+using testsupport::EmitPattern;
 using testsupport::FdLeakCheck;
 using testsupport::HostEnv;
 using testsupport::IsOpen;
@@ -40,15 +41,6 @@ namespace frozen = LibMySqlProcess::frozen;
 
 const char kWriteTag[] = "MySqlChildProcess::WriteBuf";
 const char kReadTag[] = "MySqlChildProcess::ReadBuf";
-
-// What "probe emit" writes: offset i holds 'a' + i % 26.
-std::string EmitPattern(size_t size)
-{
-    std::string out(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        out[i] = static_cast<char>('a' + i % 26);
-    return out;
-}
 
 // Bytes whose value depends on their offset with a period (251) that no
 // chunk or pipe size divides, so a lost, doubled or reordered piece shows.

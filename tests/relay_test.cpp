@@ -28,6 +28,7 @@
 #include "support/TestSupport.h"
 
 using LibMySqlProcess::MySqlChildProcess;
+using testsupport::EmitPattern;
 using testsupport::FdLeakCheck;
 using testsupport::HostEnv;
 using testsupport::ProbeCommand;
@@ -38,15 +39,6 @@ namespace {
 
 const char kOutTag[] = "MySqlChildProcess::RelayOutputTo";
 const char kInTag[] = "MySqlChildProcess::RelayInputFrom";
-
-// What "probe emit" writes: offset i holds 'a' + i % 26.
-std::string EmitPattern(size_t size)
-{
-    std::string out(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        out[i] = static_cast<char>('a' + i % 26);
-    return out;
-}
 
 // Bytes with a period (251) that no limit or pipe size divides, so a lost,
 // doubled or reordered piece shows.

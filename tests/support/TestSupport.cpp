@@ -511,6 +511,14 @@ bool DenySyscalls(std::initializer_list<long> syscalls, int err)
     return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &fprog) == 0;
 }
 
+std::string EmitPattern(size_t size)
+{
+    std::string out(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        out[i] = static_cast<char>('a' + i % 26);
+    return out;
+}
+
 std::string ReadAll(LibMySqlProcess::MySqlChildProcess& child, long capacity)
 {
     std::string out;

@@ -227,6 +227,9 @@ private:
 // (all other calls go through). Returns false when the kernel refuses.
 bool DenySyscalls(std::initializer_list<long> syscalls, int err);
 
+// What the probe's "emit N" writes: offset i holds 'a' + i % 26.
+std::string EmitPattern(size_t size);
+
 // Reads the child's output until ReadBuf reports its end (or fails).
 std::string ReadAll(LibMySqlProcess::MySqlChildProcess& child, long capacity = 65536);
 
