@@ -50,17 +50,24 @@ int Redirect(int fd, int target)
 
 // The tool starts with every signal at its default, whatever the host had
 // ignored or handled, except SIGPIPE, which it keeps ignored so that a write
-// to a reader that went away fails instead of killing it. glibc refuses its
-// own internal signals here; the exec resets those anyway.
+// to a reader that went away fails instead of killing it. The kernel's own
+// call, not the C library's: a runtime that wraps sigaction (a sanitizer's)
+// may take a lock there that another thread of the parent held at the fork.
+// The child has a signal table of its own, so glibc's internal signals may
+// go back to their defaults too, as the exec would put them anyway.
 void ResetSignalDispositions()
 {
-    struct sigaction action {};
-    sigemptyset(&action.sa_mask);
+    struct KernelSigaction {
+        void (*handler)(int);
+        unsigned long flags;
+        void (*restorer)();
+        uint64_t mask;
+    };
     for (int sig = 1; sig < NSIG; ++sig) {
         if (sig == SIGKILL || sig == SIGSTOP)
             continue;
-        action.sa_handler = sig == SIGPIPE ? SIG_IGN : SIG_DFL;
-        sigaction(sig, &action, nullptr);
+        const KernelSigaction action{sig == SIGPIPE ? SIG_IGN : SIG_DFL, 0, nullptr, 0};
+        syscall(SYS_rt_sigaction, sig, &action, nullptr, sizeof action.mask);
     }
 }
 
