@@ -62,7 +62,7 @@ bool AnyZombie()
 int Trials(int plain)
 {
     const std::string s = Sanitizer();
-    return s.empty() ? plain : s == "valgrind" ? plain / 20 : plain / 4;
+    return s.empty() ? plain : s == "valgrind" ? plain / 20 : s == "tsan" ? plain / 10 : plain / 4;
 }
 
 TEST(Cancellation, RandomCancelsNeverAbortHangOrLeak)

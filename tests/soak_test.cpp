@@ -52,14 +52,15 @@ using testsupport::Sanitizer;
 using Clock = std::chrono::steady_clock;
 
 // The full count in a plain build; sanitizers and valgrind slow every fork
-// and exec many times over, so they run a tenth (valgrind a fiftieth). The
-// host's fork() path copies the process at every launch: it runs a fifth.
+// and exec many times over, so they run a tenth (ThreadSanitizer, which
+// always forks, a twenty-fifth; valgrind a fiftieth). The host's fork() path
+// copies the process at every launch: it runs a fifth.
 int SoakLaunches()
 {
     const std::string s = Sanitizer();
     if (s.empty())
         return testsupport::ForkPath() ? 2000 : 10000;
-    return s == "valgrind" ? 200 : 1000;
+    return s == "valgrind" ? 200 : s == "tsan" ? 400 : 1000;
 }
 
 long ResidentKb()
