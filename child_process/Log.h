@@ -4,12 +4,15 @@
 
 // Every line of an operation goes through the object's event with the tag
 // "MySqlChildProcess::<operation>". Before a successful Initialize there is
-// no event, and then nothing is logged.
-#define MSCP_LOG(event, op, ...)                                         \
+// no event, and then nothing is logged. MSCP_LOG_TAG takes the whole tag,
+// for code that serves several operations.
+#define MSCP_LOG_TAG(event, tag, ...)                                    \
     do {                                                                 \
         if ((event) != nullptr)                                          \
-            (event)->Debug("MySqlChildProcess::" op, __VA_ARGS__);       \
+            (event)->Debug((tag), __VA_ARGS__);                          \
     } while (0)
+
+#define MSCP_LOG(event, op, ...) MSCP_LOG_TAG(event, "MySqlChildProcess::" op, __VA_ARGS__)
 
 #define MSCP_LOG_LVL(event, op, level, ...)                              \
     do {                                                                 \

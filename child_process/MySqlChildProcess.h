@@ -280,6 +280,7 @@ private:
     bool ForkChild(MySqlChildParam& param, LaunchPlan& plan, int report[2]);
     void AbandonChild(pid_t pid);
     int ReadErrTail(char* buffer, long length, bool* wholeFile, size_t* got);
+    void LogToolsLastWords(const char* tag, int err);
     bool BeginWaiting(const char* op);
     void EndWaiting();
     int WaitForChild(int timeoutMs, int cancelState);

@@ -17,6 +17,20 @@ constexpr size_t kMaxWriteChunk = size_t{1} << 30;
 
 }  // namespace
 
+// After a failed write into the tool: the tail of its error output, which
+// usually tells why it stopped reading, goes to the log under tag. The
+// write's err stays what the caller sees, in m_lastErr and errno, although
+// ReadErrBuf sets the one and clears the other.
+void MySqlChildProcess::LogToolsLastWords(const char* tag, int err)
+{
+    char errorStream[3000];
+    long errorLength = 1024;
+    ReadErrBuf(errorStream, &errorLength);
+    m_lastErr = err;
+    MSCP_LOG_TAG(m_event, tag, frozen::kErrorStream, errorStream);
+    errno = err;
+}
+
 int MySqlChildProcess::WriteBuf(char* data, long length)
 {
     if (length <= 0)
@@ -39,16 +53,7 @@ int MySqlChildProcess::WriteBuf(char* data, long length)
             const int err = errno;
             m_lastErr = err;
             MSCP_LOG(m_event, "WriteBuf", frozen::kWriteFailed, err);
-            char errorStream[3000];
-            long errorLength = 1024;
-            ReadErrBuf(errorStream, &errorLength);
-            // ReadErrBuf leaves the errno it found in m_lastErr; the write's
-            // error is the one the caller must see.
-            m_lastErr = err;
-            MSCP_LOG(m_event, "WriteBuf", frozen::kErrorStream, errorStream);
-            // ReadErrBuf also cleared errno; a caller's GetLastErr would
-            // otherwise turn the failure into 0.
-            errno = err;
+            LogToolsLastWords("MySqlChildProcess::WriteBuf", err);
             return -1;
         }
         MSCP_LOG_LVL(m_event, "WriteBuf", 8, frozen::kWrote, static_cast<int>(n));

@@ -6,8 +6,9 @@
 #include <cstdlib>
 
 #include "child_process/LogTexts.h"
-#include "host/EvDebug.h"
+#include "child_process/Log.h"
 #include "child_process/MySqlChildProcess.h"
+#include "host/EvDebug.h"
 
 namespace LibMySqlProcess {
 
@@ -123,8 +124,7 @@ int MySqlChildProcess::RelayInputFrom(int fd, long long maxBytes, long long* mov
 int MySqlChildProcess::RelayBetween(const char* tag, int from, int to, long long maxBytes, long long* moved)
 {
     if (moved == nullptr || maxBytes < 1) {
-        if (m_event != nullptr)
-            m_event->Debug(tag, "relay failed: at least 1 byte and a count are required");
+        MSCP_LOG_TAG(m_event, tag, "relay failed: at least 1 byte and a count are required");
         m_lastErr = EINVAL;
         return -1;
     }
@@ -132,19 +132,11 @@ int MySqlChildProcess::RelayBetween(const char* tag, int from, int to, long long
     *moved = out.moved;
     if (out.err != 0) {
         m_lastErr = out.err;
-        if (m_event != nullptr)
-            m_event->Debug(tag, "%s failed: errno=%d",
-                           out.step == Step::Spliced ? "splice" : out.writing ? "write" : "read", out.err);
-        if (to == m_filedesPW[1]) {
-            // As after a failed WriteBuf: the tool's last words tell why it
-            // stopped taking its input.
-            char errorStream[3000];
-            long errorLength = 1024;
-            ReadErrBuf(errorStream, &errorLength);
-            m_lastErr = out.err;
-            if (m_event != nullptr)
-                m_event->Debug(tag, frozen::kErrorStream, errorStream);
-        }
+        MSCP_LOG_TAG(m_event, tag, "%s failed: errno=%d",
+                     out.step == Step::Spliced ? "splice" : out.writing ? "write" : "read", out.err);
+        // As after a failed WriteBuf.
+        if (to == m_filedesPW[1])
+            LogToolsLastWords(tag, out.err);
         errno = out.err;
         return -1;
     }

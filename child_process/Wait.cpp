@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 
+#include "child_process/Cancellation.h"
 #include "child_process/LogTexts.h"
 #include "child_process/Log.h"
 #include "child_process/MySqlChildProcess.h"
@@ -25,74 +26,55 @@ namespace {
 #define P_PIDFD 3
 #endif
 
-#define TAG_LOG(event, tag, ...)                  \
-    do {                                          \
-        if ((event) != nullptr)                   \
-            (event)->Debug((tag), __VA_ARGS__);   \
-    } while (0)
-
 // Turns a wait status into the log line, m_lastErr and the result.
 int DecodeStatus(EvEvent* event, const char* tag, int status, std::atomic<int>& lastErr)
 {
     if (WIFEXITED(status)) {
         const int code = WEXITSTATUS(status);
         if (code == 0) {
-            TAG_LOG(event, tag, frozen::kChildOk);
+            MSCP_LOG_TAG(event, tag, frozen::kChildOk);
             return 0;
         }
-        TAG_LOG(event, tag, frozen::kExitStatus, static_cast<unsigned>(status), code,
+        MSCP_LOG_TAG(event, tag, frozen::kExitStatus, static_cast<unsigned>(status), code,
                 static_cast<unsigned>(code));
         switch (code) {
         case kExitRedirectFailed:
-            TAG_LOG(event, tag, frozen::kDupFailed);
+            MSCP_LOG_TAG(event, tag, frozen::kDupFailed);
             lastErr = -1;
             break;
         case kExitExecFailed:
-            TAG_LOG(event, tag, frozen::kExecFailed);
+            MSCP_LOG_TAG(event, tag, frozen::kExecFailed);
             lastErr = -1;
             break;
         case kExitEnvFailed:
-            TAG_LOG(event, tag, frozen::kEnvFailed);
+            MSCP_LOG_TAG(event, tag, frozen::kEnvFailed);
             lastErr = -1;
             break;
         default:
-            TAG_LOG(event, tag, frozen::kExitedWithError, code);
+            MSCP_LOG_TAG(event, tag, frozen::kExitedWithError, code);
             lastErr = code;
             break;
         }
         return -1;
     }
     if (WIFSIGNALED(status)) {
-        TAG_LOG(event, tag, frozen::kDiedOfSignal, WTERMSIG(status),
+        MSCP_LOG_TAG(event, tag, frozen::kDiedOfSignal, WTERMSIG(status),
                 WCOREDUMP(status) ? frozen::kCoreGenerated : "");
         return -1;
     }
     if (WIFSTOPPED(status)) {
-        TAG_LOG(event, tag, frozen::kStoppedBySignal, WSTOPSIG(status));
+        MSCP_LOG_TAG(event, tag, frozen::kStoppedBySignal, WSTOPSIG(status));
         return -1;
     }
-    TAG_LOG(event, tag, frozen::kUnknownEnd);
+    MSCP_LOG_TAG(event, tag, frozen::kUnknownEnd);
     return -1;
 }
 
 // A host may cancel a thread that waits for its child. Only the blocking
 // wait itself acts on the cancellation: one acted on inside a log line, or
 // between the reap and the record of it, would leave the log's use count or
-// the child's state half done. The caller's own state comes back at the end,
-// and on the way out of a cancellation too.
-class CancelOnlyWhileBlocked {
-public:
-    CancelOnlyWhileBlocked() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_outer); }
-    ~CancelOnlyWhileBlocked() { pthread_setcancelstate(m_outer, nullptr); }
-    CancelOnlyWhileBlocked(const CancelOnlyWhileBlocked&) = delete;
-    CancelOnlyWhileBlocked& operator=(const CancelOnlyWhileBlocked&) = delete;
-    int outer() const { return m_outer; }
-
-private:
-    int m_outer = PTHREAD_CANCEL_ENABLE;
-};
-
-// Runs the blocking call f with the caller's cancellation state; errno is
+// the child's state half done. So the operations run under NoCancellation,
+// and this runs the blocking call f with the caller's own state; errno is
 // f's.
 template <typename F>
 auto Blocking(int cancelState, F f)
@@ -165,27 +147,27 @@ void MySqlChildProcess::EndWaiting()
 int MySqlChildProcess::Wait(unsigned int)
 {
     m_lastErr = 0;
-    CancelOnlyWhileBlocked cancel;
+    NoCancellation cancel;
     if (!BeginWaiting("MySqlChildProcess::Wait"))
         return -1;
     OnExit release([this] { EndWaiting(); });
-    return WaitForChild(-1, cancel.outer());
+    return WaitForChild(-1, cancel.callerState());
 }
 
 int MySqlChildProcess::WaitFor(int timeoutMs)
 {
     m_lastErr = 0;
-    CancelOnlyWhileBlocked cancel;
+    NoCancellation cancel;
     if (!BeginWaiting("MySqlChildProcess::WaitFor"))
         return -1;
     OnExit release([this] { EndWaiting(); });
-    return WaitForChild(timeoutMs < 0 ? -1 : timeoutMs, cancel.outer());
+    return WaitForChild(timeoutMs < 0 ? -1 : timeoutMs, cancel.callerState());
 }
 
 int MySqlChildProcess::Stop(int graceMs)
 {
     m_lastErr = 0;
-    CancelOnlyWhileBlocked cancel;
+    NoCancellation cancel;
     if (!BeginWaiting("MySqlChildProcess::Stop"))
         return -1;
     OnExit release([this] { EndWaiting(); });
@@ -204,11 +186,11 @@ int MySqlChildProcess::Stop(int graceMs)
         errno = err;
         return -1;
     }
-    if (!AwaitEnd(grace, cancel.outer())) {
+    if (!AwaitEnd(grace, cancel.callerState())) {
         MSCP_LOG(m_event, "Stop", "Child [%d] still running after %d ms: SIGKILL to it and its process group",
                  m_childPid, grace);
         SignalTool(SIGKILL);
-        AwaitEnd(-1, cancel.outer());
+        AwaitEnd(-1, cancel.callerState());
     }
     // What the tool started and left behind may hold its pipes open, and its
     // group can be named only until the tool is reaped: now or never.
@@ -331,7 +313,7 @@ int MySqlChildProcess::ReapAndDecode(const char* tag)
             }
         }
         if (!ok) {
-            TAG_LOG(m_event, tag, frozen::kWaitFailed, error);
+            MSCP_LOG_TAG(m_event, tag, frozen::kWaitFailed, error);
             errno = err;
             return -1;
         }
@@ -405,7 +387,7 @@ void MySqlChildProcess::WaitThread()
 {
     // The library's own thread: nothing may cancel it between its claim and
     // the release below.
-    CancelOnlyWhileBlocked cancel;
+    NoCancellation cancel;
     MSCP_LOG(m_event, "WaitThread", frozen::kThreadStart, GETCURRENTTHREADID());
     const bool ok = WaitForChild(-1, PTHREAD_CANCEL_DISABLE) == 0;
     std::atomic<bool>& flag = ok ? m_waitComplete : m_waitFailed;

@@ -32,6 +32,7 @@ using testsupport::AwaitWaitThread;
 using testsupport::EmitPattern;
 using testsupport::FdLeakCheck;
 using testsupport::HostEnv;
+using testsupport::InterruptingHandler;
 using testsupport::IsOpen;
 using testsupport::ProbeCommand;
 
@@ -86,42 +87,16 @@ bool AwaitSleeping(pid_t tid)
     return true;
 }
 
-std::atomic<int> g_signals{0};
-
-void CountSignal(int)
-{
-    g_signals.fetch_add(1);
-}
-
-// SIGUSR1 handled without SA_RESTART for the life of the object, so that a
-// blocked read or write returns EINTR (or a partial count) to the library.
-class InterruptingHandler {
-public:
-    InterruptingHandler()
-    {
-        g_signals = 0;
-        struct sigaction sa {};
-        sa.sa_handler = CountSignal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0;
-        sigaction(SIGUSR1, &sa, &m_old);
-    }
-    ~InterruptingHandler() { sigaction(SIGUSR1, &m_old, nullptr); }
-
-private:
-    struct sigaction m_old {};
-};
-
 // Sends SIGUSR1 to a thread once it sleeps, and waits until its handler ran
 // and it sleeps again (back in the retried call).
 bool InterruptWhileBlocked(pthread_t thread, pid_t tid)
 {
     if (!AwaitSleeping(tid))
         return false;
-    const int before = g_signals.load();
+    const long before = InterruptingHandler::Count();
     pthread_kill(thread, SIGUSR1);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (g_signals.load() == before) {
+    while (InterruptingHandler::Count() == before) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -441,7 +416,7 @@ TEST_F(PipeTest, SignalsInterruptingABlockedReadAreRetriedSilently)
     signaller.join();
 
     ASSERT_TRUE(interrupted.load()) << "could not interrupt the blocked read";
-    EXPECT_EQ(g_signals.load(), 10);
+    EXPECT_EQ(InterruptingHandler::Count(), 10);
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(std::string(buffer, static_cast<size_t>(length)), "hello after signals");
     EXPECT_TRUE(m_env.Messages(kReadTag).empty()) << "an interruption was logged";
@@ -476,7 +451,7 @@ TEST_F(PipeTest, SignalsInterruptingABlockedWriteAreRetriedSilently)
     other.join();
 
     ASSERT_TRUE(interrupted.load()) << "could not interrupt the blocked write";
-    EXPECT_EQ(g_signals.load(), 10);
+    EXPECT_EQ(InterruptingHandler::Count(), 10);
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(mismatch, -1) << "wrong byte at offset " << mismatch;
     EXPECT_EQ(received, static_cast<long long>(prefilled + 4096));

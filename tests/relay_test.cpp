@@ -146,13 +146,6 @@ bool RefusesSplice(int fd)
     return refused;
 }
 
-std::atomic<long> g_signals{0};
-
-void CountSignal(int)
-{
-    g_signals.fetch_add(1, std::memory_order_relaxed);
-}
-
 // SIGUSR1, handled without SA_RESTART, sent to one thread as fast as it goes
 // until Stop: every blocked call of that thread returns EINTR or a short
 // count. The handler stays until the object goes, which must be after the
@@ -162,12 +155,6 @@ class SignalStorm {
 public:
     explicit SignalStorm(pthread_t target)
     {
-        g_signals = 0;
-        struct sigaction sa {};
-        sa.sa_handler = CountSignal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0;
-        sigaction(SIGUSR1, &sa, &m_old);
         m_thread = std::thread([this, target] {
             while (!m_stop.load()) {
                 pthread_kill(target, SIGUSR1);
@@ -175,22 +162,18 @@ public:
             }
         });
     }
-    ~SignalStorm()
-    {
-        Stop();
-        sigaction(SIGUSR1, &m_old, nullptr);
-    }
+    ~SignalStorm() { Stop(); }
     long Stop()
     {
         if (m_thread.joinable()) {
             m_stop = true;
             m_thread.join();
         }
-        return g_signals.load();
+        return testsupport::InterruptingHandler::Count();
     }
 
 private:
-    struct sigaction m_old {};
+    testsupport::InterruptingHandler m_handler;  // made first, gone last
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };

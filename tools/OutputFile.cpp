@@ -169,14 +169,7 @@ int Resolve(const std::string& path, Resolved& out, std::string& why)
                 node.reset(openat(dir.get(), name.c_str(), O_PATH | O_CLOEXEC));
                 if (node.get() < 0 || fstat(node.get(), &st) != 0)
                     return Fail(errno, why, Join(shown, name));
-                if (S_ISDIR(st.st_mode) && !last) {
-                    dir.reset(node.release());
-                    shown = Join(shown, name);
-                    continue;
-                }
-                if (!last)
-                    return Fail(ENOTDIR, why, Join(shown, name));
-                out.throughProc = true;
+                out.throughProc = last;
             } else {
                 char text[PATH_MAX];
                 const ssize_t n = readlinkat(node.get(), "", text, sizeof text);

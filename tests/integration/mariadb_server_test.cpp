@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,94 +22,19 @@
 #include <string>
 #include <vector>
 
+#include "integration/ServerTools.h"
 #include "support/TestSupport.h"
-
-extern char** environ;
 
 namespace {
 
+using integration::Contains;
+using integration::Direct;
+using integration::FindTool;
+using integration::RunDirect;
+using integration::ServerInfoValues;
+using integration::Trim;
 using testsupport::ReadFile;
 using testsupport::TempDir;
-
-std::string Trim(std::string text)
-{
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
-struct Result {
-    int code = -1;  // exit code, or 128 + signal
-    std::string out;
-    std::string err;
-};
-
-// A program run to its end, standard output and error kept.
-Result RunProgram(const std::vector<std::string>& args)
-{
-    Result r;
-    TempDir logs;
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, (logs / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, (logs / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        r.err = std::string("posix_spawn: ") + strerror(rc);
-        return r;
-    }
-    const int status = testsupport::WaitWithDeadline(pid, 300);
-    r.code = status < 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = ReadFile(logs / "out");
-    r.err = ReadFile(logs / "err");
-    return r;
-}
-
-std::string FindTool(std::initializer_list<const char*> names)
-{
-    for (const char* name : names)
-        for (const char* dir : {"/usr/bin", "/usr/sbin", "/usr/local/bin", "/usr/local/mysql/bin"}) {
-            const std::string path = std::string(dir) + "/" + name;
-            if (access(path.c_str(), X_OK) == 0)
-                return path;
-        }
-    return std::string();
-}
-
-// DIR/server.info as name -> value; empty when there is none.
-std::map<std::string, std::string> ServerInfo(const std::string& dir)
-{
-    std::map<std::string, std::string> values;
-    const std::string text = ReadFile(dir + "/server.info");
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos)
-            end = text.size();
-        const std::string line = text.substr(pos, end - pos);
-        pos = end + 1;
-        const size_t eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
-        std::string value = line.substr(eq + 1);
-        if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
-            value = value.substr(1, value.size() - 2);
-        values[line.substr(0, eq)] = value;
-    }
-    return values;
-}
 
 // True when the account nobody (65534) could do what fn does, in a process
 // of its own.
@@ -171,14 +95,14 @@ TEST(MariaDbServerScript, StartRefusesAFolderAnotherAccountCouldBend)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Result r = RunProgram({MYSQLPROCESS_SERVER_SCRIPT, "start", c.dir, "--skip-if-missing"});
-        EXPECT_NE(r.code, 0) << r.err;
+        const Direct r = RunDirect({MYSQLPROCESS_SERVER_SCRIPT, "start", c.dir, "--skip-if-missing"});
+        EXPECT_NE(r.code(), 0) << r.err;
         EXPECT_TRUE(Contains(r.err, c.says)) << r.err;
         struct stat st {};
         EXPECT_NE(stat((c.untouched + "/server.info").c_str(), &st), 0) << "a server was started";
         EXPECT_NE(stat((c.untouched + "/missing").c_str(), &st), 0) << "the script wrote in the folder";
-        if (r.code == 0)  // a faulty script started a server: do not leave it running
-            RunProgram({MYSQLPROCESS_SERVER_SCRIPT, "stop", c.dir, "--remove"});
+        if (r.code() == 0)  // a faulty script started a server: do not leave it running
+            RunDirect({MYSQLPROCESS_SERVER_SCRIPT, "stop", c.dir, "--remove"});
     }
 }
 
@@ -191,7 +115,7 @@ TEST(PhysicalBackup, StreamedThroughMysqlchildPreparedAndStartedHoldsTheSameTabl
     const std::string missing = Trim(ReadFile(source + "/missing"));
     if (!missing.empty())
         GTEST_SKIP() << missing;
-    const std::map<std::string, std::string> info = ServerInfo(source);
+    const std::map<std::string, std::string> info = ServerInfoValues(source);
     if (info.count("SOCKET") == 0 || info.count("USER") == 0)
         GTEST_SKIP() << "no running test server (" << source << "/server.info): run through ctest, whose fixture starts it";
     const std::string backupTool = FindTool({"mariadb-backup", "mariabackup"});
@@ -205,9 +129,9 @@ TEST(PhysicalBackup, StreamedThroughMysqlchildPreparedAndStartedHoldsTheSameTabl
     }
     const std::string conn = "--socket=" + info.at("SOCKET") + " --user=" + info.at("USER");
     const auto sql = [&](const std::string& socket, const std::string& statements) {
-        const Result r = RunProgram({client, "--no-defaults", "--socket=" + socket, "--user=" + info.at("USER"), "--batch",
+        const Direct r = RunDirect({client, "--no-defaults", "--socket=" + socket, "--user=" + info.at("USER"), "--batch",
                               "--skip-column-names", "--execute=" + statements});
-        EXPECT_EQ(r.code, 0) << statements << "\n" << r.err;
+        EXPECT_EQ(r.code(), 0) << statements << "\n" << r.err;
         return Trim(r.out);
     };
     const std::string db = "it_physical_backup";
@@ -226,19 +150,19 @@ TEST(PhysicalBackup, StreamedThroughMysqlchildPreparedAndStartedHoldsTheSameTabl
     testsupport::HostEnv host;
     const std::string backup = work / "backup";
     ASSERT_EQ(mkdir(backup.c_str(), 0700), 0);
-    const Result stream = RunProgram({MYSQLCHILD_PATH, "--stats", "--pipe-to", extractor + " -x -C " + backup,
+    const Direct stream = RunDirect({MYSQLCHILD_PATH, "--stats", "--pipe-to", extractor + " -x -C " + backup,
                                backupTool + " --backup --stream=xbstream --target-dir=" + (work / "scratch") + " " + conn});
-    ASSERT_EQ(stream.code, 0) << stream.err;
+    ASSERT_EQ(stream.code(), 0) << stream.err;
     EXPECT_TRUE(Contains(stream.err, "moved ")) << stream.err;
-    const Result prepare = RunProgram({MYSQLCHILD_PATH, backupTool + " --prepare --target-dir=" + backup});
-    ASSERT_EQ(prepare.code, 0) << prepare.err;
+    const Direct prepare = RunDirect({MYSQLCHILD_PATH, backupTool + " --prepare --target-dir=" + backup});
+    ASSERT_EQ(prepare.code(), 0) << prepare.err;
 
     const std::string copy = work / "copy";
-    const Result start = RunProgram({MYSQLPROCESS_SERVER_SCRIPT, "start", copy, "--data-from", backup});
-    ASSERT_EQ(start.code, 0) << start.err;
+    const Direct start = RunDirect({MYSQLPROCESS_SERVER_SCRIPT, "start", copy, "--data-from", backup});
+    ASSERT_EQ(start.code(), 0) << start.err;
     const std::string copied = sql(copy + "/mysqld.sock", "CHECKSUM TABLE " + table + ", " + db + ".notes");
-    const Result stop = RunProgram({MYSQLPROCESS_SERVER_SCRIPT, "stop", copy, "--remove"});
-    EXPECT_EQ(stop.code, 0) << stop.err;
+    const Direct stop = RunDirect({MYSQLPROCESS_SERVER_SCRIPT, "stop", copy, "--remove"});
+    EXPECT_EQ(stop.code(), 0) << stop.err;
     sql(info.at("SOCKET"), "DROP DATABASE " + db);
 
     EXPECT_EQ(copied, checksums) << "the tables of the server started on the backup differ from the source's";

@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "integration/ServerTools.h"
 #include "support/TestSupport.h"
 
 extern char** environ;
@@ -44,6 +45,13 @@ extern char** environ;
 namespace {
 
 using LibMySqlProcess::MySqlChildProcess;
+using integration::Contains;
+using integration::Direct;
+using integration::FindTool;
+using integration::RunDirect;
+using integration::ServerInfoValues;
+using integration::ShellCode;
+using integration::Trim;
 using testsupport::HostEnv;
 using testsupport::ReadAll;
 using testsupport::ReadFile;
@@ -52,18 +60,6 @@ using testsupport::WriteFile;
 
 constexpr long kChunk = 1L << 20;
 constexpr int kSampleRows = 100000;
-
-std::string Trim(std::string text)
-{
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 std::string LastLine(const std::string& text)
 {
@@ -76,28 +72,6 @@ std::string BaseName(const std::string& path)
 {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The exit code a shell would show: the code, or 128 + signal.
-int ShellCode(int status)
-{
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return -1;
-}
-
-// The library runs programs by their full path, never through PATH.
-std::string FindTool(std::initializer_list<const char*> names)
-{
-    for (const char* name : names)
-        for (const char* dir : {"/usr/bin", "/usr/local/bin", "/usr/local/mysql/bin", "/opt/mysql/bin"}) {
-            const std::string path = std::string(dir) + "/" + name;
-            if (access(path.c_str(), X_OK) == 0)
-                return path;
-        }
-    return std::string();
 }
 
 struct ServerInfo {
@@ -126,22 +100,7 @@ const ServerInfo& Server()
                         "/server.info is missing): run these tests through ctest, whose fixture starts it";
             return s;
         }
-        std::map<std::string, std::string> values;
-        size_t pos = 0;
-        while (pos < text.size()) {
-            size_t end = text.find('\n', pos);
-            if (end == std::string::npos)
-                end = text.size();
-            const std::string line = text.substr(pos, end - pos);
-            pos = end + 1;
-            const size_t eq = line.find('=');
-            if (eq == std::string::npos)
-                continue;
-            std::string value = line.substr(eq + 1);
-            if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
-                value = value.substr(1, value.size() - 2);
-            values[line.substr(0, eq)] = value;
-        }
+        std::map<std::string, std::string> values = ServerInfoValues(dir);
         s.socket = values["SOCKET"];
         s.user = values["USER"];
         s.passwordUser = values["PASSWORD_USER"];
@@ -153,66 +112,6 @@ const ServerInfo& Server()
         return s;
     }();
     return info;
-}
-
-// A tool run directly, for reference: argv spelled out, no splitting.
-struct Direct {
-    int status = -1;
-    std::string out;
-    std::string err;
-    int code() const { return ShellCode(status); }
-};
-
-Direct RunDirect(const std::vector<std::string>& args, const std::string& inputPath = "/dev/null")
-{
-    Direct result;
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
-    char errPath[] = "/tmp/mysqlprocess-direct-err-XXXXXX";
-    const int errFd = mkstemp(errPath);
-    if (errFd < 0) {
-        ADD_FAILURE() << "mkstemp: " << strerror(errno);
-        return result;
-    }
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe: " << strerror(errno);
-        close(errFd);
-        unlink(errPath);
-        return result;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, inputPath.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errFd, 2);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (rc != 0) {
-        ADD_FAILURE() << "posix_spawn " << args[0] << ": " << strerror(rc);
-    } else {
-        char buffer[65536];
-        for (;;) {
-            const ssize_t n = read(out[0], buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            result.out.append(buffer, static_cast<size_t>(n));
-        }
-        while (waitpid(pid, &result.status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    close(out[0]);
-    close(errFd);
-    result.err = ReadFile(errPath);
-    unlink(errPath);
-    return result;
 }
 
 void SleepPastSecond()

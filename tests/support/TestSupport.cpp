@@ -567,6 +567,34 @@ std::string Unescape(const std::string& text)
     return out;
 }
 
+namespace {
+std::atomic<long> g_interrupts{0};
+void CountInterrupt(int)
+{
+    g_interrupts.fetch_add(1, std::memory_order_relaxed);
+}
+}  // namespace
+
+InterruptingHandler::InterruptingHandler()
+{
+    g_interrupts = 0;
+    struct sigaction sa {};
+    sa.sa_handler = CountInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    sigaction(SIGUSR1, &sa, &m_old);
+}
+
+InterruptingHandler::~InterruptingHandler()
+{
+    sigaction(SIGUSR1, &m_old, nullptr);
+}
+
+long InterruptingHandler::Count()
+{
+    return g_interrupts.load();
+}
+
 bool IsRoot()
 {
     return geteuid() == 0;

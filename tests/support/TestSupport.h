@@ -1,5 +1,6 @@
 #pragma once
 
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 
@@ -222,6 +223,22 @@ private:
             return code;                                                                      \
         }                                                                                     \
     } while (0)
+
+// SIGUSR1 handled without SA_RESTART for the life of the object, so that a
+// blocked read or write of the thread it is sent to returns EINTR (or a
+// partial count) to the library. Count() tells how many arrived since the
+// object was made.
+class InterruptingHandler {
+public:
+    InterruptingHandler();
+    ~InterruptingHandler();
+    InterruptingHandler(const InterruptingHandler&) = delete;
+    InterruptingHandler& operator=(const InterruptingHandler&) = delete;
+    static long Count();
+
+private:
+    struct sigaction m_old {};
+};
 
 // Installs a seccomp filter that makes each listed system call fail with err
 // (all other calls go through). Returns false when the kernel refuses.
