@@ -269,7 +269,10 @@ bool MySqlChildProcess::PrepareUser(LaunchPlan& plan)
     }
     const int err = FindLaunchHelper(plan.helperPath);
     if (err != 0) {
-        const char* why = err == ENOENT ? "missing" : err == EPERM ? "others could have changed it" : "not an executable file";
+        const char* why = err == ENOENT  ? "missing"
+                          : err == EPERM ? "others could have changed it"
+                          : err == ELOOP ? "a symbolic link"
+                                         : "not an executable file";
         MSCP_LOG(m_event, "HX_CreateProcess", "Launch helper [%s] cannot be used (errno=%d: %s); no child is launched",
                  plan.helperPath.c_str(), err, why);
         m_lastErr = err;

@@ -50,24 +50,53 @@ bool OwnedSafely(const struct stat& st)
     return (st.st_uid == 0 || st.st_uid == us) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-// 0 when path may be run as root: see the header.
-int Check(const std::string& path)
+// A folder nobody but root or the caller can change: theirs, and writable by
+// others only where the sticky bit keeps them from renaming what is not
+// theirs.
+bool FolderKeptSafe(const struct stat& dir)
 {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0)
+    const bool sticky = (dir.st_mode & S_ISVTX) != 0;
+    return (dir.st_uid == 0 || dir.st_uid == geteuid()) && (sticky || (dir.st_mode & (S_IWGRP | S_IWOTH)) == 0);
+}
+
+// 0 when path may be run as root (see the header); path is then the
+// helper's own, with no link in it, which is what the child executes. Every
+// folder up to the root is checked, not only the helper's: whoever can
+// rename a folder above it can put a folder of their own in its place
+// between this check and the exec.
+int Check(std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    char real[PATH_MAX];
+    if (realpath(folder.c_str(), real) == nullptr)
         return errno;
+    std::string dir = real;
+    const std::string resolved = (dir == "/" ? dir : dir + "/") + name;
+    struct stat st {};
+    if (lstat(resolved.c_str(), &st) != 0)
+        return errno;
+    // A link is not followed: it would lead to a file chosen by whoever may
+    // change the link's target folder, which is not checked here.
+    if (S_ISLNK(st.st_mode))
+        return ELOOP;
     if (!S_ISREG(st.st_mode) || (st.st_mode & S_IXUSR) == 0)
         return EACCES;
     if (!OwnedSafely(st))
         return EPERM;
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-    struct stat dir {};
-    if (stat(folder.c_str(), &dir) != 0)
-        return errno;
-    const bool sticky = (dir.st_mode & S_ISVTX) != 0;
-    if ((dir.st_uid != 0 && dir.st_uid != geteuid()) || (!sticky && (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0))
-        return EPERM;
+    for (;;) {
+        struct stat d {};
+        if (stat(dir.c_str(), &d) != 0)
+            return errno;
+        if (!FolderKeptSafe(d))
+            return EPERM;
+        if (dir == "/")
+            break;
+        const size_t up = dir.rfind('/');
+        dir = up == 0 ? "/" : dir.substr(0, up);
+    }
+    path = resolved;
     return 0;
 }
 

@@ -11,10 +11,12 @@ namespace LibMySqlProcess {
 //
 // A helper runs as root before it switches, so only one that nobody but
 // root (or the agent's own user) can have placed is used: a regular,
-// executable file owned by root or the caller, writable by its owner alone,
-// in a folder that only its owner can change. 0 with the path, else the
-// errno-style reason (ENOENT, EACCES, EPERM) with the path that was refused
-// or looked for.
+// executable file, not a link, owned by root or the caller and writable by
+// its owner alone, where every folder from its own up to the root is root's
+// or the caller's and writable by no one else (a sticky folder excepted).
+// 0 with the path to execute (its folder resolved), else the errno-style
+// reason (ENOENT, ELOOP, EACCES, EPERM) with the path that was refused or
+// looked for.
 int FindLaunchHelper(std::string& path);
 
 // For programs that link the library's objects instead of the library (its

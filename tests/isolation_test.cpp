@@ -250,17 +250,30 @@ TEST_F(Isolation, ToolRunAsAnotherUserHasNoCapabilities)
 }
 
 // The helper runs as root before it switches: one that others could have
-// placed is refused, a missing one too, and one that does not confirm the
+// placed, or could replace through a folder above it or a link, is refused,
+// a missing one too, and one that does not confirm the
 // switch (here a program that is no helper at all) never leaves a tool
 // running as the caller.
 TEST_F(Isolation, HelperThatCannotBeTrustedFailsTheLaunch)
 {
+    if (!IsRoot())
+        GTEST_SKIP() << "the folder of another account is made with chown, as root";
     TempDir dir;
     const std::string writable = dir / "writable-helper";
     WriteFile(writable, ReadFile(HelperPath()), 0777);
     chmod(writable.c_str(), 0777);
     const std::string stranger = dir / "not-a-helper";
     WriteFile(stranger, "#!/bin/sh\nexit 0\n", 0755);
+    // Root's helper in root's folder, inside a folder nobody owns: nobody
+    // can rename root's folder away and put one of its own in its place.
+    const std::string nobodys = dir / "nobodys";
+    ASSERT_EQ(mkdir(nobodys.c_str(), 0755), 0);
+    ASSERT_EQ(chown(nobodys.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(mkdir((nobodys + "/lib").c_str(), 0755), 0);
+    const std::string below = nobodys + "/lib/mysqlprocess-helper";
+    WriteFile(below, ReadFile(HelperPath()), 0755);
+    const std::string link = dir / "helper-link";
+    ASSERT_EQ(symlink(HelperPath(), link.c_str()), 0);
     const struct {
         std::string helper;
         int err;
@@ -268,6 +281,8 @@ TEST_F(Isolation, HelperThatCannotBeTrustedFailsTheLaunch)
     } rows[] = {
         {dir / "missing", ENOENT, "cannot be used (errno=2: missing)"},
         {writable, EPERM, "cannot be used (errno=1: others could have changed it)"},
+        {below, EPERM, "cannot be used (errno=1: others could have changed it)"},
+        {link, ELOOP, "cannot be used (errno=40: a symbolic link)"},
         {stranger, EPROTO, "ended without confirming the switch to user [nobody]"},
     };
     for (const auto& r : rows) {
