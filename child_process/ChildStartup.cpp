@@ -8,8 +8,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
-#include <string>
 
 #include "child_process/LogTexts.h"
 #include "child_process/ErrorFile.h"

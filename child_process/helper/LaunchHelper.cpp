@@ -178,7 +178,7 @@ void DropCapabilities()
     Syscall(__NR_capset, Arg(&header), Arg(data));
 }
 
-// 0 when the process is exactly the user: ids, groups one by one (a filter
+// True when the process is exactly the user: ids, groups one by one (a filter
 // that made setgroups report success without doing it leaves as many of
 // root's), and no capability beyond a plain user's.
 bool IsExactly(const Plan& plan)
