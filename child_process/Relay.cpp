@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 
 #include "child_process/LogTexts.h"
 #include "child_process/Log.h"
@@ -33,6 +34,27 @@ struct RelayResult {
     Step step = Step::Spliced;
 };
 
+// Blocks until fd is ready for events, or reports a state (hang-up, error)
+// that the next read, write or splice turns into its result. A descriptor the
+// caller hands in may be non-blocking: its "not now" is waited out here, never
+// passed on as a failure. 0 or the errno of the poll.
+int AwaitReady(int fd, short events)
+{
+    pollfd p{fd, events, 0};
+    for (;;) {
+        const int n = poll(&p, 1, -1);
+        if (n > 0)
+            return 0;
+        if (n < 0 && errno != EINTR)
+            return errno;
+    }
+}
+
+bool WouldBlock(int err)
+{
+    return err == EAGAIN || err == EWOULDBLOCK;
+}
+
 // Writes all of data to fd. A destination that is non-blocking and full is
 // waited for: these bytes have left the source already and have nowhere else
 // to go.
@@ -41,15 +63,12 @@ int WriteAll(int fd, const char* data, size_t length, long long* written)
     while (length > 0) {
         const ssize_t n = write(fd, data, length);
         if (n < 0) {
-            if (errno == EINTR)
+            int err = errno;
+            if (WouldBlock(err))
+                err = AwaitReady(fd, POLLOUT);
+            if (err == 0 || err == EINTR)
                 continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                pollfd p{fd, POLLOUT, 0};
-                if (poll(&p, 1, -1) < 0 && errno != EINTR)
-                    return errno;
-                continue;
-            }
-            return errno;
+            return err;
         }
         data += n;
         length -= static_cast<size_t>(n);
@@ -58,27 +77,38 @@ int WriteAll(int fd, const char* data, size_t length, long long* written)
     return 0;
 }
 
+struct Free {
+    void operator()(char* p) const { free(p); }
+};
+
 // One read and the write of everything it got, for a pair of descriptors the
-// kernel will not splice.
+// kernel will not splice. The buffer is freed however the call is left: a
+// host thread cancelled in the read or the write unwinds through here.
 RelayResult Copy(int from, int to, size_t limit)
 {
     RelayResult out;
     out.step = Step::Copied;
     const size_t want = limit < kCopyBuffer ? limit : kCopyBuffer;
-    char* buffer = static_cast<char*>(malloc(want));
+    const std::unique_ptr<char, Free> buffer(static_cast<char*>(malloc(want)));
     if (buffer == nullptr) {
         out.err = ENOMEM;
         return out;
     }
     ssize_t n;
-    do {
-        n = read(from, buffer, want);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0)
-        out.err = errno;
-    else if (n > 0 && (out.err = WriteAll(to, buffer, static_cast<size_t>(n), &out.moved)) != 0)
+    for (;;) {
+        n = read(from, buffer.get(), want);
+        if (n >= 0)
+            break;
+        int err = errno;
+        if (WouldBlock(err))
+            err = AwaitReady(from, POLLIN);
+        if (err != 0 && err != EINTR) {
+            out.err = err;
+            return out;
+        }
+    }
+    if (n > 0 && (out.err = WriteAll(to, buffer.get(), static_cast<size_t>(n), &out.moved)) != 0)
         out.writing = true;
-    free(buffer);
     return out;
 }
 
@@ -96,14 +126,20 @@ RelayResult Move(int from, int to, long long limit)
             out.moved = n;
             return out;
         }
-        if (errno == EINTR)
+        int err = errno;
+        // A non-blocking descriptor of the caller's makes the kernel's whole
+        // splice non-blocking: an empty source or a full destination is
+        // waited for, both in turn, and the splice tried again.
+        if (WouldBlock(err) && (err = AwaitReady(from, POLLIN)) == 0)
+            err = AwaitReady(to, POLLOUT);
+        if (err == 0 || err == EINTR)
             continue;
         // EINVAL: a descriptor type that cannot be spliced (an eventfd, a
         // file opened O_APPEND); nothing has moved.
-        if (errno == EINVAL)
+        if (err == EINVAL)
             return Copy(from, to, want);
         RelayResult out;
-        out.err = errno;
+        out.err = err;
         return out;
     }
 }

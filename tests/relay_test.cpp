@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -303,6 +304,87 @@ TEST_F(RelayTest, InputFromAFileAndOneToolIntoAnotherArriveWhole)
     }
     int lines = 0;
     EXPECT_EQ(LoggedBytes(m_env, kInTag, "moved", &lines), static_cast<long long>(data.size()));
+}
+
+// A host on an event loop hands in non-blocking descriptors: an empty source
+// or a full destination is waited for inside the call, never a failure, and
+// a call returns only once something moved (or the source ended). The
+// producers pause so that both pipes run empty and full many times over.
+TEST_F(RelayTest, NonBlockingDescriptorsOfTheCallerAreWaitedOn)
+{
+    FdLeakCheck leaks;
+    const std::string data = Periodic((4u << 20) + 11);
+    auto slowly = [&](int fd) {
+        for (size_t at = 0; at < data.size(); at += 300000) {
+            const size_t n = std::min<size_t>(300000, data.size() - at);
+            for (size_t done = 0; done < n;) {
+                const ssize_t w = write(fd, data.data() + at + done, n - done);
+                if (w > 0)
+                    done += static_cast<size_t>(w);
+                else if (errno == EAGAIN)
+                    std::this_thread::sleep_for(std::chrono::microseconds(100));
+                else if (errno != EINTR)
+                    return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+    };
+    for (const bool output : {true, false}) {
+        SCOPED_TRACE(output ? "RelayOutputTo a non-blocking pipe" : "RelayInputFrom a non-blocking pipe");
+        m_env.ClearLog();
+        int host[2];
+        ASSERT_EQ(pipe2(host, O_CLOEXEC | O_NONBLOCK), 0);
+        MySqlChildProcess child;
+        Launch(child, ProbeCommand("cat"));
+        Moves m;
+        std::string got;
+        if (output) {
+            std::thread feeder([&] {
+                slowly(child.m_filedesPW[1]);
+                child.CloseInput();
+            });
+            std::thread drain([&] {
+                char buffer[100000];
+                for (;;) {
+                    const ssize_t n = read(host[0], buffer, sizeof buffer);
+                    if (n == 0)
+                        return;
+                    if (n > 0)
+                        got.append(buffer, static_cast<size_t>(n));
+                    std::this_thread::sleep_for(std::chrono::microseconds(n > 0 ? 500 : 100));
+                }
+            });
+            m = RelayToTheEnd(1 << 20, [&](long long n, long long* moved) {
+                return child.RelayOutputTo(host[1], n, moved);
+            });
+            close(host[1]);
+            child.CloseOutput();  // a relay that gave up must not leave the feeder blocked
+            feeder.join();
+            drain.join();
+            close(host[0]);
+        } else {
+            std::thread feeder([&] {
+                slowly(host[1]);
+                close(host[1]);
+            });
+            std::thread relay([&] {
+                m = RelayToTheEnd(1 << 20, [&](long long n, long long* moved) {
+                    return child.RelayInputFrom(host[0], n, moved);
+                });
+                child.CloseInput();
+                close(host[0]);
+            });
+            got = testsupport::ReadAll(child, 1 << 16);
+            feeder.join();
+            relay.join();
+        }
+        EXPECT_EQ(m.failure, 0) << strerror(m.failure);
+        EXPECT_EQ(std::count(m.counts.begin(), m.counts.end(), 0LL), 1) << "a call that moved nothing";
+        EXPECT_TRUE(got == data) << "got " << got.size() << " of " << data.size() << " bytes";
+        EXPECT_EQ(m_env.LogCount("failed"), 0);
+        child.Finalize();
+        EXPECT_EQ(child.Wait(0), 0);
+    }
 }
 
 // The tool that reads stops, or the reader of the output goes: the relay
