@@ -129,11 +129,6 @@ void MySqlChildProcess::logBufferContent()
     const int fd = OpenErrorFileForReading(m_errFilePath, &size);
     if (fd < 0)
         return;
-    FILE* file = fdopen(fd, "r");
-    if (file == nullptr) {
-        close(fd);
-        return;
-    }
     // At most kLoggedLineMax bytes of each line are kept: the file is the
     // tool's user's to fill, and one endless line must not become as much of
     // the agent's memory. A debug line holds less than that anyway.
@@ -142,61 +137,72 @@ void MySqlChildProcess::logBufferContent()
     // past these, one line says what was left out.
     constexpr long long kLoggedLinesMax = 10000;
     constexpr long long kLoggedBytesMax = 1 << 20;
-    std::unique_ptr<char[]> line(new (std::nothrow) char[kLoggedLineMax + 1]);
-    if (line == nullptr) {
-        fclose(file);
+    // And the file is read no further than the logged bytes can reach: its
+    // size is whatever its user made it (a sparse file may claim terabytes,
+    // each read at the speed of memory), and this runs with cancellation off.
+    constexpr long long kReadMax = kLoggedBytesMax + 2 * static_cast<long long>(kLoggedLineMax);
+    constexpr size_t kBlock = 64 * 1024;
+    std::unique_ptr<char[]> memory(new (std::nothrow) char[kBlock + kLoggedLineMax + 1]);
+    if (memory == nullptr) {
+        close(fd);
         return;
     }
-    long long offset = 0;  // bytes of the file read so far
+    char* const block = memory.get();
+    char* const line = block + kBlock;
+    const long long end = std::min<long long>(size, kReadMax);  // a tool still writing must not keep this going
+    long long offset = 0;     // bytes of the file read so far
+    long long lineStart = 0;  // where the line being gathered starts
+    size_t length = 0;
+    bool open = false;  // a line is being gathered
     long long linesLogged = 0;
     long long bytesLogged = 0;
-    for (;;) {
-        const long long lineStart = offset;
-        size_t length = 0;
-        bool any = false;
-        int c;
-        while ((c = getc_unlocked(file)) != EOF) {
-            ++offset;
-            if (c == '\n')
-                break;
-            any = true;
-            if (length < kLoggedLineMax)
-                line[length++] = static_cast<char>(c);
-        }
-        // A line feed at the very end of the file adds no further line.
-        if (c == EOF && !any)
-            break;
-        if (linesLogged == kLoggedLinesMax || bytesLogged + static_cast<long long>(length) > kLoggedBytesMax) {
-            // This line and the rest, up to the size the file had when it
-            // was opened: a tool still writing must not keep this going.
-            long long linesLeft = 1;
-            bool open = false;  // a last line without its line feed
-            while (c != EOF && offset < size && (c = getc_unlocked(file)) != EOF) {
-                ++offset;
-                if (c == '\n') {
-                    ++linesLeft;
-                    open = false;
-                } else {
-                    open = true;
-                }
-            }
-            if (open)
-                ++linesLeft;
-            MSCP_LOG(m_event, "logBufferContent",
-                     "Left out the last [%lld] lines ([%lld] bytes) of [%s]: at most %lld lines and %lld bytes of an "
-                     "error file are logged",
-                     linesLeft, std::max(offset, static_cast<long long>(size)) - lineStart, m_errFilePath.c_str(),
-                     kLoggedLinesMax, kLoggedBytesMax);
-            break;
-        }
+    bool capped = false;
+    // Logs the gathered line; false, logging nothing, once the caps are reached.
+    auto logLine = [&] {
+        if (linesLogged == kLoggedLinesMax || bytesLogged + static_cast<long long>(length) > kLoggedBytesMax)
+            return false;
         line[length] = '\0';
-        MSCP_LOG(m_event, "logBufferContent", frozen::kThirdParty, line.get());
+        MSCP_LOG(m_event, "logBufferContent", frozen::kThirdParty, line);
         ++linesLogged;
         bytesLogged += static_cast<long long>(length);
-        if (c == EOF)
+        return true;
+    };
+    while (!capped && offset < end) {
+        const size_t want = static_cast<size_t>(std::min<long long>(static_cast<long long>(kBlock), end - offset));
+        const ssize_t n = pread(fd, block, want, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
             break;
+        for (ssize_t i = 0; i < n && !capped; ++i) {
+            ++offset;
+            if (block[i] != '\n') {
+                open = true;
+                if (length < kLoggedLineMax)
+                    line[length++] = block[i];
+                continue;
+            }
+            capped = !logLine();
+            if (!capped) {
+                lineStart = offset;
+                length = 0;
+                open = false;
+            }
+        }
     }
-    fclose(file);
+    // A last line without its line feed, or one the reading limit cut.
+    if (!capped && open) {
+        capped = !logLine();
+        if (!capped)
+            lineStart = offset;
+    }
+    close(fd);
+    if (capped || offset < size) {
+        MSCP_LOG(m_event, "logBufferContent",
+                 "Left out the last [%lld] bytes of [%s]: at most %lld lines and %lld bytes of an error file are "
+                 "logged",
+                 static_cast<long long>(size) - lineStart, m_errFilePath.c_str(), kLoggedLinesMax, kLoggedBytesMax);
+    }
 }
 
 }  // namespace LibMySqlProcess

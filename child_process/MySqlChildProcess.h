@@ -164,7 +164,9 @@ public:
     // The child's start-up between fork and exec; never returns.
     [[noreturn]] static void PostFork(void* param);
 
-    // Pipe traffic with the child, on blocking descriptors. 0 or -1.
+    // Pipe traffic with the child, on blocking descriptors. 0 or -1. ReadBuf
+    // reads at most *length - 1 bytes and ends them with a zero byte; 0 bytes
+    // mean the output ended, so a capacity below 2 is refused (EINVAL).
     int WriteBuf(char* data, long length);
     int ReadBuf(char* buffer, long* length);
 

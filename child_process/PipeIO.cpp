@@ -65,8 +65,10 @@ int MySqlChildProcess::WriteBuf(char* data, long length)
 
 int MySqlChildProcess::ReadBuf(char* buffer, long* length)
 {
-    if (buffer == nullptr || length == nullptr || *length < 1) {
-        MSCP_LOG(m_event, "ReadBuf", "read failed: a buffer of at least 1 byte is required");
+    // Room for one byte and the terminating zero at least: a buffer of one
+    // would read nothing and report 0 bytes, which says the output ended.
+    if (buffer == nullptr || length == nullptr || *length < 2) {
+        MSCP_LOG(m_event, "ReadBuf", "read failed: a buffer of at least 2 bytes is required");
         m_lastErr = EINVAL;
         return -1;
     }

@@ -3,6 +3,7 @@
 // log writer) and the whole file into the debug log (logBufferContent). The
 // files are real files at the path Initialize fixed.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -331,7 +332,7 @@ TEST_F(ErrorCaptureTest, LogBufferContentLogsEveryLine)
 }
 
 // The error file is the tool's user's to fill: one endless line must not
-// become as much of the agent's memory, and the line after it still counts.
+// become as much of the agent's memory, nor be read to its end.
 TEST_F(ErrorCaptureTest, LogBufferContentKeepsOnlyTheStartOfAnEndlessLine)
 {
     const size_t mib = 1 << 20;
@@ -352,12 +353,37 @@ TEST_F(ErrorCaptureTest, LogBufferContentKeepsOnlyTheStartOfAnEndlessLine)
     const auto lines = m_env.Messages(kLogBufferTag);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].rfind("<<THIRD PARTY>> xxxx", 0), 0u);
-    EXPECT_EQ(lines[1], "<<THIRD PARTY>> next");
+    EXPECT_EQ(lines[1].rfind("Left out the last [", 0), 0u) << lines[1];
+}
+
+// Whatever size the file claims (its user may truncate it to terabytes of
+// holes after the tool ended), each reader reads at most about what it may
+// log or return: counted in bytes this process read, not in seconds.
+TEST_F(ErrorCaptureTest, AHugeSparseErrorFileIsReadOnlyAsFarAsTheCapsReach)
+{
+    WriteErrorFile("ERROR at the start\n");
+    ASSERT_EQ(truncate(m_child.m_errFilePath.c_str(), 2LL << 30), 0);
+    auto bytesRead = [] {
+        const std::string io = testsupport::ReadFile("/proc/self/io");
+        const size_t at = io.find("rchar: ");
+        return at == std::string::npos ? -1LL : std::stoll(io.substr(at + 7));
+    };
+    const long long before = bytesRead();
+    ASSERT_GE(before, 0);
+    m_child.logBufferContent();
+    std::string line;
+    EXPECT_EQ(m_child.ReadLastErr(line, "ERROR"), -1) << "the key is far before the tail";
+    const long long read = bytesRead() - before;
+    EXPECT_LT(read, 4LL << 20) << "read " << read << " bytes of a 2 GiB file";
+    const auto lines = m_env.Messages(kLogBufferTag);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "<<THIRD PARTY>> ERROR at the start");
+    EXPECT_EQ(lines[2].rfind("Left out the last [", 0), 0u) << lines[2];
 }
 
 // Nor may endless short lines become as much of the debug log: at most
-// 10,000 lines and 1 MiB of a file are logged, then one line says what was
-// left out (a last line without a line feed counts too).
+// 10,000 lines and 1 MiB of a file are logged, then one line says how many
+// bytes were left out (a last line without a line feed counts too).
 TEST_F(ErrorCaptureTest, LogBufferContentStopsAtTenThousandLinesOrOneMebibyte)
 {
     const std::string kilo16(16 * 1024, 'x');
@@ -374,10 +400,10 @@ TEST_F(ErrorCaptureTest, LogBufferContentStopsAtTenThousandLinesOrOneMebibyte)
         std::string leftOut;  // the closing line, empty when there is none
     };
     const Case cases[] = {
-        {"4 MiB of line feeds", std::string(4 << 20, '\n'), 10000, "[4184304] lines ([4184304] bytes)"},
-        {"16 KiB lines", longLines, 64, "[36] lines ([589860] bytes)"},
+        {"4 MiB of line feeds", std::string(4 << 20, '\n'), 10000, "[4184304] bytes"},
+        {"16 KiB lines", longLines, 64, "[589860] bytes"},
         {"exactly 10,000 lines", tenThousand, 10000, ""},
-        {"one more and one without a line feed", tenThousand + "b\nc", 10000, "[2] lines ([3] bytes)"},
+        {"one more and one without a line feed", tenThousand + "b\nc", 10000, "[3] bytes"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
