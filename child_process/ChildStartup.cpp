@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -8,13 +9,13 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 #include "child_process/LogTexts.h"
 #include "child_process/ErrorFile.h"
 #include "child_process/MySqlChildProcess.h"
 #include "child_process/StartupReport.h"
 #include "host/EvDebug.h"
-#include "host/FXFile.h"
 
 namespace LibMySqlProcess {
 
@@ -32,6 +33,62 @@ constexpr char kTag[] = "MySqlChildProcess::PostFork";
         n = write(reportFd, &record, sizeof record);
     } while (n < 0 && errno == EINTR);
     _exit(exitCode);
+}
+
+// The child's own report pipe, in place of the socket end the launch gave
+// it (see StartupReport.h): the read end and a pid descriptor of this very
+// process go to the launch in the hello record, and the write end takes the
+// socket's number. 0 or the errno; *reportTo is where a failure is reported:
+// the socket until the hello is sent, the pipe afterwards.
+int OpenReportChannel(int socketFd, int* reportTo)
+{
+    *reportTo = socketFd;
+    int pidfd = -1;
+#ifdef SYS_pidfd_open
+    pidfd = static_cast<int>(syscall(SYS_pidfd_open, syscall(SYS_getpid), 0));
+    if (pidfd < 0 && errno != ENOSYS)
+        return errno;
+#endif
+    int pipe[2];
+    if (pipe2(pipe, O_CLOEXEC) != 0) {
+        const int err = errno;
+        if (pidfd >= 0)
+            close(pidfd);
+        return err;
+    }
+    const int fds[2] = {pipe[0], pidfd};
+    const size_t count = pidfd >= 0 ? 2 : 1;
+    const StartupReport hello{kReportMagic, kReportHello, kStepNone, 0};
+    iovec iov{const_cast<StartupReport*>(&hello), sizeof hello};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = CMSG_SPACE(count * sizeof(int));
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(count * sizeof(int));
+    memcpy(CMSG_DATA(c), fds, count * sizeof(int));
+    ssize_t n;
+    do {
+        n = sendmsg(socketFd, &msg, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    const int sendErrno = errno;
+    close(pipe[0]);
+    if (pidfd >= 0)
+        close(pidfd);
+    if (n != static_cast<ssize_t>(sizeof hello)) {
+        close(pipe[1]);
+        return n < 0 ? sendErrno : EPROTO;
+    }
+    *reportTo = pipe[1];
+    if (dup3(pipe[1], socketFd, O_CLOEXEC) != socketFd)
+        return errno;
+    close(pipe[1]);
+    *reportTo = socketFd;
+    return 0;
 }
 
 // Puts fd where the tool expects it: 0 or the errno. dup2 clears
@@ -136,6 +193,9 @@ void CloseDescriptorsFrom3AtExec()
 // meanwhile, so that nothing of the agent's reaches the helper there.
 int SetUpStandardError(const MySqlChildParam& p, StartupStep& step)
 {
+    step = kStepErrorFile;
+    if (p.errFileErr != 0)
+        return p.errFileErr;
     step = kStepStderr;
     if (p.errFileFd != -1)
         return Redirect(p.errFileFd, 2);
@@ -144,7 +204,7 @@ int SetUpStandardError(const MySqlChildParam& p, StartupStep& step)
         return 0;
     }
     step = kStepErrorFile;
-    const int fd = OpenErrorFileForTool(p.errFile, FXFile::DoesFileExist(p.errFile));
+    const int fd = OpenErrorFileForTool(p.errFile);
     if (fd < 0)
         return errno;
     step = kStepStderr;
@@ -178,15 +238,22 @@ void MySqlChildProcess::PostFork(void* arg)
     const MySqlChildParam& p = *static_cast<const MySqlChildParam*>(arg);
     const int report = p.reportFd;
     ResetSignalDispositions();
+    // The launch's ends first: the descriptors they free are the ones the
+    // report pipe takes, should the agent's table be full.
     close(p.filedesPW[1]);
     close(p.filedesCW[0]);
+    close(p.reportPeerFd);
+
+    int err;
+    int reportTo;
+    if ((err = OpenReportChannel(report, &reportTo)) != 0)
+        ChildFailed(reportTo, kExitRedirectFailed, kStepReportChannel, err);
 
     // The tool leads a process group of its own, so that stopping it reaches
     // the children it starts too. It cannot fail for a fresh child; if it
     // did, the group would not exist and signalling it would reach nothing.
     setpgid(0, 0);
 
-    int err;
     StartupStep step;
     if ((err = Redirect(p.filedesPW[0], 0)) != 0)
         ChildFailed(report, kExitRedirectFailed, kStepStdin, err);

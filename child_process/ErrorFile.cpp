@@ -43,26 +43,41 @@ int KeepOffStandardStreams(int fd)
     return high;
 }
 
-int PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_t gid)
+int PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_t gid, int* err)
 {
     const int saved = errno;
+    *err = 0;
     int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
+    if (fd < 0)
+        *err = errno;
     // A file the user cannot write would fail the tool's start; without it
     // the child creates one itself, as it would have done anyway.
     if (fd >= 0 && giveToUser && fchown(fd, uid, gid) != 0) {
+        *err = errno;
         unlink(path.c_str());
         close(fd);
         fd = -1;
     }
     fd = KeepOffStandardStreams(fd);
+    if (fd < 0 && *err == 0)
+        *err = errno;
     errno = saved;
     return fd;
 }
 
-int OpenErrorFileForTool(const char* path, bool exists)
+int OpenErrorFileForTool(const char* path)
 {
     struct stat st;
-    const int fd = exists ? open(path, O_WRONLY | O_APPEND | kSafeOpen) : open(path, O_WRONLY | O_CREAT | kSafeOpen, 0660);
+    int fd = -1;
+    // Appended to when it exists, else created; a file made by someone else
+    // between the two opens is taken as existing.
+    for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
+        fd = open(path, O_WRONLY | O_APPEND | kSafeOpen);
+        if (fd < 0 && errno == ENOENT)
+            fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | kSafeOpen, 0660);
+        if (fd < 0 && errno != EEXIST)
+            return -1;
+    }
     if (OnlyRegular(fd, st) < 0)
         return -1;
     // A file already there belongs to the tool's user or to root. One that a

@@ -23,16 +23,17 @@ int KeepOffStandardStreams(int fd);
 // a file of its own in a folder that stays closed to it. Returns the open
 // file (close-on-exec, 3 or above), which the child takes as its standard
 // error instead of opening the path again: nothing can be swapped in
-// between. Best effort: -1 when the file cannot be made, and the child's own
-// open decides.
-int PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_t gid);
+// between. -1 with *err when the file could not be made: EEXIST (a name
+// already taken), EACCES or EPERM leave it to the child's own open, any other
+// errno is the start-up's failure.
+int PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_t gid, int* err);
 
 // Child side, the tool's standard error: appends to an existing file, else
 // creates it 0660 (less the umask). Only a regular file (else EINVAL, ELOOP
 // or ENXIO) owned by the caller's effective user or by root (else EPERM).
-// System calls only, so that it is safe between fork and exec. A
-// descriptor, or -1 with errno set.
-int OpenErrorFileForTool(const char* path, bool exists);
+// System calls only, no allocation, so that it is safe between fork and exec.
+// A descriptor, or -1 with errno set.
+int OpenErrorFileForTool(const char* path);
 
 // Parent side, for reading it back; *size gets its size. A descriptor, or -1
 // with errno set.

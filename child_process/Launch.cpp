@@ -2,6 +2,8 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -163,13 +165,13 @@ struct LaunchPlan {
 
 namespace {
 
-// The two ends of the report pipe, closed however the launch ends.
-struct ReportPipe {
+// The two ends of the report channel, closed however the launch ends.
+struct ReportChannel {
     int fd[2] = {-1, -1};
-    ReportPipe() = default;
-    ReportPipe(const ReportPipe&) = delete;
-    ReportPipe& operator=(const ReportPipe&) = delete;
-    ~ReportPipe()
+    ReportChannel() = default;
+    ReportChannel(const ReportChannel&) = delete;
+    ReportChannel& operator=(const ReportChannel&) = delete;
+    ~ReportChannel()
     {
         for (int end : fd)
             if (end != -1)
@@ -368,73 +370,98 @@ bool MySqlChildProcess::MakePipes()
     return true;
 }
 
-// The report pipe's write end goes to the child and must stay off 0-2,
-// which the child's redirections overwrite.
-bool MySqlChildProcess::MakeReportPipe(int report[2])
+// The report channel: a socket pair over which the child sends its own
+// report pipe (see StartupReport.h). Both ends stay off 0-2, which the
+// child's redirections overwrite.
+bool MySqlChildProcess::MakeReportChannel(int channel[2])
 {
-    if (pipe2(report, O_CLOEXEC) == 0) {
-        report[1] = KeepOffStandardStreams(report[1]);
-        if (report[1] >= 0)
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) == 0) {
+        channel[0] = KeepOffStandardStreams(channel[0]);
+        channel[1] = KeepOffStandardStreams(channel[1]);
+        if (channel[0] >= 0 && channel[1] >= 0)
             return true;
     }
     const int err = errno;
-    MSCP_LOG(m_event, "HX_CreateProcess", "pipe(report) call failed: errno=%d", err);
+    MSCP_LOG(m_event, "HX_CreateProcess", "socketpair(report) call failed: errno=%d", err);
     m_lastErr = err;
     return false;
 }
 
 // A child the launch gives up on: killed (it is ours and unreaped, so its
-// pid names it still) and reaped through the host, which then waits for that
-// pid no more.
-void MySqlChildProcess::AbandonChild(pid_t pid)
+// pid names it still; through its pidfd where the child sent one) and reaped
+// through the host, which then waits for that pid no more.
+void MySqlChildProcess::AbandonChild(pid_t pid, int pidfd)
 {
-    kill(pid, SIGKILL);
+    if (pidfd < 0 || syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) != 0)
+        kill(pid, SIGKILL);
     int status = 0;
     char error[60] = {};
     m_hxProcess->WaitForProcessToEnd(status, error, 50, -1);
 }
 
-// Forks, then learns from the report pipe how the child's start-up ended.
-// Either way the launch returns only once the child has exec'd the tool or
-// ended. A start-up step that failed still makes a launch: the child ends
-// with its stage's code, which Wait reports, and m_childErrno tells why. A
-// child stopped before its exec, a helper that could not run or did not
-// confirm, makes none: the child is killed and reaped here.
-bool MySqlChildProcess::ForkChild(MySqlChildParam& param, LaunchPlan& plan, int report[2])
+// Forks, then learns from the report channel how the child's start-up
+// ended. Either way the launch returns only once the child has exec'd the
+// tool or ended. A start-up step that failed still makes a launch: the child
+// ends with its stage's code, which Wait reports, and m_childErrno tells why.
+// A child stopped before its exec, a helper that could not run or did not
+// confirm, a report channel that could not be set up, makes none: the child
+// is killed and reaped here. The child's pidfd, when it sent one, goes to
+// m_pidfd.
+bool MySqlChildProcess::ForkChild(MySqlChildParam& param, LaunchPlan& plan, int channel[2])
 {
     char forkError[128] = {};
     const bool forked = m_hxProcess->Fork(&MySqlChildProcess::PostFork, &param, forkError, 120);
     const int forkErrno = errno;
-    close(report[1]);
-    report[1] = -1;
+    close(channel[1]);
+    channel[1] = -1;
     if (!forked) {
         errno = forkErrno;
         const int err = GetLastErr();
         MSCP_LOG(m_event, "HX_CreateProcess", frozen::kForkFailed, err);
         return false;
     }
+    // The child's ends are the child's now; closed before the hello's
+    // descriptors arrive, they leave room for them in a table that is full.
+    close(m_filedesPW[0]);
+    m_filedesPW[0] = -1;
+    close(m_filedesCW[1]);
+    m_filedesCW[1] = -1;
     const pid_t pid = m_hxProcess->GetChildPid();
-    const StartupResult started = AwaitStartup(report[0], pid, param.viaHelper);
+    const StartupResult started = AwaitStartup(channel[0], pid, param.viaHelper);
+    auto abandon = [&] {
+        AbandonChild(pid, started.pidfd);
+        if (started.pidfd >= 0)
+            close(started.pidfd);
+    };
     switch (started.kind) {
     case StartupResult::Started:
         m_childErrno = 0;
+        m_pidfd = started.pidfd;
         return true;
     case StartupResult::Failed:
-        if (started.report.step != kStepHelperExec) {
+        if (started.report.step != kStepHelperExec && started.report.step != kStepReportChannel) {
             LogStartupFailure(param.childEvent, started.report, param.errFile);
             m_childErrno = started.report.err;
             m_failedStage = started.report.exitCode;
             m_failedStep = started.report.step;
+            m_pidfd = started.pidfd;
             return true;
         }
-        AbandonChild(pid);
+        abandon();
+        m_lastErr = started.report.err;
+        if (started.report.step == kStepReportChannel) {
+            MSCP_LOG(m_event, "HX_CreateProcess",
+                     "Child [%d] could not set up its report channel: errno=%d; no tool was started",
+                     static_cast<int>(pid), started.report.err);
+            m_launchProblem = std::string("could not set up the child's report channel: ") + strerror(started.report.err);
+            return false;
+        }
         MSCP_LOG(m_event, "HX_CreateProcess", "Launch helper [%s] could not be executed: errno=%d; no tool was started",
                  plan.helperPath.c_str(), started.report.err);
-        m_lastErr = started.report.err;
         m_launchProblem = "could not execute the launch helper " + plan.helperPath + ": " + strerror(started.report.err);
         return false;
     case StartupResult::Stopped:
-        AbandonChild(pid);
+        abandon();
         MSCP_LOG(m_event, "HX_CreateProcess",
                  "Child [%d] was stopped by signal %d before it started the tool; killed it, no tool was started",
                  static_cast<int>(pid), started.stopSignal);
@@ -443,7 +470,14 @@ bool MySqlChildProcess::ForkChild(MySqlChildParam& param, LaunchPlan& plan, int 
                           " before it started the tool, and killed";
         return false;
     case StartupResult::Unconfirmed:
-        AbandonChild(pid);
+        abandon();
+        if (!param.viaHelper) {
+            MSCP_LOG(m_event, "HX_CreateProcess", "Child [%d] ended before it reported; no tool was started",
+                     static_cast<int>(pid));
+            m_lastErr = EPROTO;
+            m_launchProblem = "the child ended before it reported how its start went";
+            return false;
+        }
         MSCP_LOG(m_event, "HX_CreateProcess",
                  "Launch helper [%s] ended without confirming the switch to user [%s]; no tool was started",
                  plan.helperPath.c_str(), m_userName);
@@ -516,27 +550,25 @@ int MySqlChildProcess::LaunchChild(bool useSystemLibPath, bool useBaseLibPath)
     MSCP_LOG(m_event, "HX_CreateProcess", frozen::kCommandToRun, commandToLog.c_str());
     SetPostForkParam(&param, &m_command[0], m_userName, m_filedesPW, m_filedesCW, useSystemLibPath, m_errFilePath,
                      useBaseLibPath);
-    ReportPipe report;
-    if (!PrepareChildObjects(param, plan, useSystemLibPath, useBaseLibPath) || !MakeReportPipe(report.fd))
+    ReportChannel channel;
+    if (!PrepareChildObjects(param, plan, useSystemLibPath, useBaseLibPath) || !MakeReportChannel(channel.fd))
         return -1;
-    param.reportFd = report.fd[1];
+    param.reportFd = channel.fd[1];
+    param.reportPeerFd = channel.fd[0];
     param.viaHelper = plan.user.found;
-    param.errFileFd = PrecreateErrorFile(m_errFilePath, param.viaHelper, plan.user.uid, plan.user.gid);
+    int errFileErr = 0;
+    param.errFileFd = PrecreateErrorFile(m_errFilePath, param.viaHelper, plan.user.uid, plan.user.gid, &errFileErr);
+    param.errFileErr = errFileErr == EEXIST || errFileErr == EACCES || errFileErr == EPERM ? 0 : errFileErr;
     PrepareExec(param, plan);
     ReapEndedChildren();
 
-    const bool forked = ForkChild(param, plan, report.fd);
+    const bool forked = ForkChild(param, plan, channel.fd);
     if (param.errFileFd != -1)
         close(param.errFileFd);
     if (!forked)
         return -1;
 
-    close(m_filedesPW[0]);
-    m_filedesPW[0] = -1;
-    close(m_filedesCW[1]);
-    m_filedesCW[1] = -1;
     m_childPid = m_hxProcess->GetChildPid();
-    m_pidfd = OpenPidFd(m_childPid);
     m_exitStatusKnown = false;
     m_phase = Phase::Launched;
     MSCP_LOG(m_event, "HX_CreateProcess", frozen::kChildPid, m_childPid);

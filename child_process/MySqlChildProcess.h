@@ -68,10 +68,16 @@ struct MySqlChildParam {
     const char* environmentLine;  // "LD_LIBRARY_PATH=<base home>" for the log, or null
     const char* errFile;          // the error file's path, for the child's own open
     // The error file as the launch created it, or -1: then it is opened by
-    // path, by the helper once it is the user, or else by the child.
+    // path, by the helper once it is the user, or else by the child; unless
+    // errFileErr holds why the launch could not create it (anything but a
+    // name already taken or a permission the user's own may differ from),
+    // which the child reports as its failed step.
     int errFileFd = -1;
-    // Write end of the report pipe (close-on-exec), see StartupReport.h.
+    int errFileErr = 0;
+    // The child's end of the report channel (close-on-exec), see
+    // StartupReport.h, and the launch's end, which the child closes.
     int reportFd;
+    int reportPeerFd;
     EvEvent* childEvent;  // the child's debug context, made by the launch
 };
 
@@ -278,9 +284,9 @@ private:
     bool PrepareChildObjects(MySqlChildParam& param, LaunchPlan& plan, bool useSystemLibPath, bool useBaseLibPath);
     static void PrepareExec(MySqlChildParam& param, LaunchPlan& plan);
     bool MakePipes();
-    bool MakeReportPipe(int report[2]);
-    bool ForkChild(MySqlChildParam& param, LaunchPlan& plan, int report[2]);
-    void AbandonChild(pid_t pid);
+    bool MakeReportChannel(int channel[2]);
+    bool ForkChild(MySqlChildParam& param, LaunchPlan& plan, int channel[2]);
+    void AbandonChild(pid_t pid, int pidfd);
     int ReadErrTail(char* buffer, long length, bool* wholeFile, size_t* got);
     void LogToolsLastWords(const char* tag, int err);
     bool BeginWaiting(const char* op);
@@ -291,6 +297,7 @@ private:
     // tool is unreaped, whichever thread waits.
     bool AwaitEnd(int timeoutMs, int cancelState);
     int ReapAndDecode(const char* tag);
+    bool ReapedElsewhere() const;
     int SignalTool(int sig);
     std::mutex m_signalMutex;
 

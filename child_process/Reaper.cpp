@@ -36,19 +36,6 @@ AdoptedChildren& Children()
 
 }  // namespace
 
-int OpenPidFd(pid_t pid)
-{
-#ifdef SYS_pidfd_open
-    const int saved = errno;
-    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    errno = saved;
-    return fd;
-#else
-    (void)pid;
-    return -1;
-#endif
-}
-
 bool ReapIfEnded(pid_t pid, int pidfd)
 {
     const int saved = errno;

@@ -9,11 +9,6 @@ namespace LibMySqlProcess {
 // every destruction reaps those that have ended since. No zombie outlives the
 // next launch or destruction after its end.
 
-// Opens a descriptor that names the child itself, so that signalling or
-// reaping through it can never reach a later process given the same pid. -1
-// where the kernel has none.
-int OpenPidFd(pid_t pid);
-
 // True when the child has ended and is now reaped, or is no longer ours to
 // reap (another part of the host reaped it: ECHILD); false while it runs.
 bool ReapIfEnded(pid_t pid, int pidfd);

@@ -1,8 +1,16 @@
 #pragma once
 
-// What a child tells its launch through the report pipe, shared by the
-// library and the launch helper program (which is built without the C++ or
-// C library, so this header includes nothing else).
+// What a child tells its launch, shared by the library and the launch helper
+// program (which is built without the C++ or C library, so this header
+// includes nothing else).
+//
+// The launch hands the child one end of a socket pair. The child's first
+// step makes a pipe of its own and sends its read end, with a pid descriptor
+// of the child itself, in a hello record over the socket; the write end then
+// takes the socket's place. That pipe's write end has never been in the
+// agent's descriptor table, so no process the host forks meanwhile (and keeps
+// alive without an exec) can hold it open: its end is the child's exec, or
+// the child's end, and nothing else.
 //
 // The pipe is close-on-exec: an exec of the tool closes it unwritten, so the
 // launch reads its end once the tool runs. A start-up step that fails writes
@@ -36,10 +44,14 @@ enum StartupStep : int32_t {
     kStepUid,           // "Child setuid failed, errno %d", also for an identity that did not take
     kStepExec,          // "Child exec failed, errno: %d"
     kStepHelperExec,    // the launch helper itself could not be executed
+    kStepReportChannel, // the child could not make its report pipe or send it
     kStepCount
 };
 
 constexpr uint32_t kReportMagic = 0x4d535052u;  // "MSPR"
+// exitCode of the hello record, which carries the report pipe's read end and
+// the child's pid descriptor (where the kernel has them) as SCM_RIGHTS.
+constexpr int32_t kReportHello = -1;
 
 struct StartupReport {
     uint32_t magic;

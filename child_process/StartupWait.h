@@ -6,7 +6,8 @@
 
 namespace LibMySqlProcess {
 
-// How a child's start-up ended, as its launch learns it from the report pipe.
+// How a child's start-up ended, as its launch learns it from the report
+// channel.
 struct StartupResult {
     enum Kind {
         Started,     // the tool was exec'd
@@ -17,16 +18,23 @@ struct StartupResult {
     Kind kind = Started;
     StartupReport report{};
     int stopSignal = 0;  // Stopped: the signal that stopped it
+    // The child's pid descriptor, opened by the child itself (so it names
+    // that very process, whatever happens to its pid later); -1 where the
+    // kernel has none, or the child could not send it. The caller owns it.
+    int pidfd = -1;
 };
 
-// Reads the report pipe until the child has exec'd the tool (the pipe's end)
-// or reported a failed step. A child that someone stops before its exec
-// (by any signal: the impersonated account can stop its own processes) would
-// hold the launch for ever, so the wait looks every kStopCheckMs whether the
-// child is stopped and then gives up on it; the caller kills and reaps it.
+// Waits for the child's hello on the socket channelFd, then reads the child's
+// own report pipe until the child has exec'd the tool (the pipe's end) or
+// reported a failed step. A child that someone stops before its exec (by any
+// signal: the impersonated account can stop its own processes) would hold
+// the launch for ever, so the wait looks every kStopCheckMs whether the
+// child is stopped, or ended without a word, and then gives up on it; the
+// caller kills and reaps it. A failure to set the channel up, the child's or
+// this side's, comes back as Failed at kStepReportChannel.
 // confirmationDue: the child goes through the helper, whose confirmation
 // must come before the tool's exec.
 constexpr int kStopCheckMs = 100;
-StartupResult AwaitStartup(int reportFd, pid_t pid, bool confirmationDue);
+StartupResult AwaitStartup(int channelFd, pid_t pid, bool confirmationDue);
 
 }  // namespace LibMySqlProcess

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -209,6 +210,8 @@ int MySqlChildProcess::WaitForChild(int timeoutMs, int cancelState)
 {
     if (m_hxProcess == nullptr) {
         MSCP_LOG(m_event, "Wait", frozen::kNoHxProcess);
+        m_lastErr = ECHILD;
+        errno = ECHILD;
         return -1;
     }
     MSCP_LOG(m_event, "Wait", frozen::kWaiting);
@@ -298,8 +301,16 @@ int MySqlChildProcess::ReapAndDecode(const char* tag)
         int err;
         {
             std::lock_guard<std::mutex> lock(m_signalMutex);
-            ok = m_hxProcess->WaitForProcessToEnd(status, error, 50, -1);
-            err = errno;
+            if (ReapedElsewhere()) {
+                // The host's waitpid would name the pid, which may belong to
+                // another child of this process by now.
+                ok = false;
+                err = ECHILD;
+                snprintf(error, sizeof error, "the child was reaped elsewhere (errno %d)", ECHILD);
+            } else {
+                ok = m_hxProcess->WaitForProcessToEnd(status, error, 50, -1);
+                err = errno;
+            }
             if (!ok) {
                 // ECHILD: the child is not ours to wait for (any more); its
                 // pid may be reused, so it must not be signalled either.
@@ -314,11 +325,30 @@ int MySqlChildProcess::ReapAndDecode(const char* tag)
         }
         if (!ok) {
             MSCP_LOG_TAG(m_event, tag, frozen::kWaitFailed, error);
+            m_lastErr = err;
             errno = err;
             return -1;
         }
     }
     return DecodeStatus(m_event, tag, status, m_lastErr);
+}
+
+// True when the child's pid descriptor says that it is no unreaped child of
+// ours any more: a host that reaps with waitpid(-1) took it. Only a pidfd can
+// tell; without one the pid is trusted, as the host's wait does.
+bool MySqlChildProcess::ReapedElsewhere() const
+{
+    if (m_pidfd < 0)
+        return false;
+    const int saved = errno;
+    siginfo_t info{};
+    int rc;
+    do {
+        rc = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(m_pidfd), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (rc != 0 && errno == EINTR);
+    const bool gone = rc != 0 && errno == ECHILD;
+    errno = saved;
+    return gone;
 }
 
 // The tool's group has the tool's pid as its id, which no other process or

@@ -311,7 +311,7 @@ TEST_F(BadInput, EveryOperationBeforeInitializeFailsCleanly)
     child.logBufferContent();
 
     EXPECT_EQ(child.Wait(0), -1);
-    EXPECT_EQ(child.m_lastErr.load(), 0);
+    EXPECT_EQ(child.m_lastErr.load(), ECHILD);
     errno = 0;
     EXPECT_EQ(child.Terminate(), -1);
     EXPECT_EQ(errno, ESRCH);

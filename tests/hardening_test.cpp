@@ -283,6 +283,66 @@ TEST_F(Hardening, SecondWaitAfterPidReuseRepeatsTheOutcomeAndTouchesNoStranger)
     EXPECT_EQ(rc, 0) << "13: wrong outcome, 14: Terminate or Stop not refused, 15: the stranger was touched";
 }
 
+// A host that reaps children itself (waitpid(-1)) takes the child away from
+// its object, and its pid may go to another child of the same process at
+// once. The object still names its child by the pid descriptor the child
+// sent from itself: no wait, stop or kill of it reaches the newcomer, whether
+// that runs or has ended, and the object's own waits say ECHILD.
+TEST_F(Hardening, ChildReapedByTheHostLeavesItsPidsNewOwnerAlone)
+{
+    if (!IsRoot())
+        GTEST_SKIP() << "a PID namespace and ns_last_pid need root";
+    const int rc = RunInPidNamespace(
+        [&]() -> int {
+            MySqlChildProcess child;
+            if (child.Initialize(ProbeCommand("exit 0"), "", "") != 0 ||
+                child.HX_CreateProcess(false, false, false, false) != 0)
+                return 10;
+            child.Finalize();
+            const pid_t reused = child.m_childPid;
+            int status = 0;
+            if (waitpid(reused, &status, 0) != reused)  // the host's own reaping
+                return 11;
+            const int last = open("/proc/sys/kernel/ns_last_pid", O_WRONLY);
+            const std::string previous = std::to_string(reused - 1);
+            if (last < 0 || write(last, previous.data(), previous.size()) != static_cast<ssize_t>(previous.size()))
+                return 91;
+            close(last);
+            int gate[2];
+            if (pipe(gate) != 0)
+                return 12;
+            const pid_t stranger = fork();
+            if (stranger == 0) {
+                setpgid(0, 0);
+                char c;
+                close(gate[1]);
+                while (read(gate[0], &c, 1) < 0 && errno == EINTR) {
+                }
+                _exit(42);
+            }
+            close(gate[0]);
+            if (stranger != reused)
+                return 92;
+            // While the newcomer runs: each would have waited for it, or
+            // killed it.
+            SUB_CHECK(child.WaitFor(100) == -1 && child.m_lastErr == ECHILD, 13);
+            SUB_CHECK(child.Terminate() == -1, 14);
+            SUB_CHECK(child.Stop(0) == -1, 15);
+            SUB_CHECK(child.Wait(0) == -1 && child.m_lastErr == ECHILD, 16);
+            close(gate[1]);
+            // Once it has ended, a wait by pid would reap it.
+            SUB_CHECK(AwaitChildEnd(stranger, 10) >= 0, 17);
+            SUB_CHECK(child.Wait(0) == -1 && child.m_lastErr == ECHILD, 18);
+            SUB_CHECK(waitpid(stranger, &status, 0) == stranger && WIFEXITED(status) && WEXITSTATUS(status) == 42,
+                      19);
+            return 0;
+        },
+        60);
+    if (rc == 91 || rc == 92)
+        GTEST_SKIP() << "could not arrange the pid reuse (" << rc << ")";
+    EXPECT_EQ(rc, 0) << "see the subprocess check on standard error";
+}
+
 TEST_F(Hardening, OneWaitAtATime)
 {
     MySqlChildProcess child;

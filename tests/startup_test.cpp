@@ -514,6 +514,36 @@ TEST_F(Startup, ErrorFileThatCannotBeOpenedEndsWith77)
     EXPECT_FALSE(ChildLogged(env, "Arg [0] = " + std::string(ProbePath()))) << "the child went on after failing";
 }
 
+// The launch creates the error file; when that fails for want of
+// descriptors, the start-up says so (EMFILE), rather than what a second try
+// by the tool's user in a folder it may not write would say.
+TEST_F(Startup, ErrorFileCreationFailureCarriesItsOwnErrno)
+{
+    if (UnderValgrind())
+        GTEST_SKIP() << "valgrind holds descriptors of its own under the lowered limit";
+    for (const char* user : {"", "nobody"}) {
+        if (user[0] != '\0' && !IsRoot())
+            continue;
+        SCOPED_TRACE(std::string("user '") + user + "'");
+        const int rc = RunInSubprocess([&]() {
+            MySqlChildProcess child;
+            SUB_CHECK(child.Initialize(ProbeCommand("exit 0"), user, "") == 0, 10);
+            FewDescriptors few;
+            // The tool's pipes and the report channel, and not one more.
+            SUB_CHECK(few.Squeeze(6), 11);
+            SUB_CHECK(child.HX_CreateProcess(false, false, false, false) == 0, 12);
+            few.Restore();
+            SUB_CHECK(child.m_childErrno == EMFILE, 13);
+            SUB_CHECK(child.Wait(0) == -1, 14);
+            const MySqlChildProcess::Outcome o = child.GetOutcome();
+            SUB_CHECK(o.state == MySqlChildProcess::Outcome::State::StartFailed, 15);
+            SUB_CHECK(o.stage == MySqlChildProcess::Outcome::Stage::Redirect && o.childErrno == EMFILE, 16);
+            return 0;
+        }, 30);
+        EXPECT_EQ(rc, 0);
+    }
+}
+
 // Identities: the caller's own when no user is named.
 TEST_F(Startup, NoSwitchWithoutAUser)
 {

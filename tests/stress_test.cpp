@@ -149,4 +149,62 @@ TEST(Stress, LaunchesFromABusyManyThreadedHostAllReachTheirExec)
               << " bytes\n";
 }
 
+// The host forks on its own too, and a child it keeps without an exec holds a
+// copy of every descriptor the agent had at that moment, those of a launch
+// in flight included. Here such children live until the test ends: a launch
+// that waited for one of them to let go would never return, and the hang
+// guard would say so.
+TEST(Stress, HostChildrenThatNeverExecHoldNoLaunch)
+{
+    HostEnv env;
+    HxDebugWrite("test", 1, "test starts");
+    const std::string user = IsRoot() ? "nobody" : "";
+    int release[2];
+    ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+    struct Forker {
+        std::atomic<bool> stop{false};
+        std::vector<pid_t> held;
+        std::thread thread;
+        int release[2];
+        ~Forker()
+        {
+            stop = true;
+            if (thread.joinable())
+                thread.join();
+            close(release[1]);
+            for (pid_t pid : held)
+                waitpid(pid, nullptr, 0);
+            close(release[0]);
+        }
+    } forker;
+    forker.release[0] = release[0];
+    forker.release[1] = release[1];
+    forker.thread = std::thread([&forker] {
+        while (!forker.stop && forker.held.size() < 400) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                char c;
+                close(forker.release[1]);
+                while (read(forker.release[0], &c, 1) < 0 && errno == EINTR) {
+                }
+                _exit(0);
+            }
+            if (pid > 0)
+                forker.held.push_back(pid);
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    });
+    HangGuard guard(120, "a launch was held by a child the host forked without an exec");
+    for (int i = 0; i < 40; ++i) {
+        MySqlChildProcess child;
+        ASSERT_EQ(child.Initialize("/bin/true", user, ""), 0);
+        ASSERT_EQ(child.HX_CreateProcess(false, false, false, false), 0) << "launch " << i;
+        child.Finalize();
+        ASSERT_EQ(child.Wait(0), 0) << "launch " << i;
+    }
+    forker.stop = true;
+    forker.thread.join();
+    EXPECT_GT(forker.held.size(), 10u) << "the host's forks did not run beside the launches";
+}
+
 }  // namespace

@@ -202,7 +202,7 @@ TEST_F(WaitTest, WaitBeforeAnyLaunchFailsAtOnce)
 
     const std::vector<std::string> expected = {frozen::kNoHxProcess};
     EXPECT_EQ(m_env.Messages(kWaitTag), expected);
-    EXPECT_EQ(child.m_lastErr.load(), 0);
+    EXPECT_EQ(child.m_lastErr.load(), ECHILD) << "a failed call says why";
     EXPECT_FALSE(child.m_exitStatusKnown.load());
 }
 
@@ -227,7 +227,7 @@ TEST_F(WaitTest, HostWaitThatFailsIsLoggedWithItsTextCut)
     const std::string text = messages[1].substr(prefix.size());
     EXPECT_FALSE(text.empty());
     EXPECT_LE(text.size(), 49u) << text;
-    EXPECT_EQ(child.m_lastErr.load(), 0);
+    EXPECT_EQ(child.m_lastErr.load(), ECHILD) << "a failed call says why";
     EXPECT_FALSE(child.m_exitStatusKnown.load());
 
     // The pid has been reaped and may be reused: it must not be signalled.
