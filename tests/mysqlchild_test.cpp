@@ -294,12 +294,11 @@ private:
     int m_done[2] = {-1, -1};
 };
 
-// Runs mysqlchild under ptrace and stops it at the entry of every openat(2)
-// of a path whose last component is name: there the attacker acts, at the
-// worst moment for a program that checks a name and then opens it. The code
+// Runs mysqlchild under ptrace and calls atEntry at the entry of each of its
+// system calls (the registers hold the call's number and arguments). The code
 // is -2 when this process may not trace.
-Result RunMysqlchildAttackedAtEachOpen(const std::vector<std::string>& args, const std::string& scratch,
-                                       const std::string& name, const std::function<void()>& attack, int* attacks)
+Result RunMysqlchildTraced(const std::vector<std::string>& args, const std::string& scratch,
+                           const std::function<void(pid_t, const user_regs_struct&)>& atEntry)
 {
     std::vector<std::string> all{MYSQLCHILD_PATH};
     all.insert(all.end(), args.begin(), args.end());
@@ -350,20 +349,9 @@ Result RunMysqlchildAttackedAtEachOpen(const std::vector<std::string>& args, con
         if (WSTOPSIG(status) == (SIGTRAP | 0x80)) {
             user_regs_struct regs {};
             // At the entry the kernel has put -ENOSYS where the result goes.
-            if (ptrace(PTRACE_GETREGS, pid, nullptr, &regs) != 0 || regs.orig_rax != SYS_openat ||
-                regs.rax != static_cast<unsigned long long>(-ENOSYS))
-                continue;
-            char path[4096] = {};
-            iovec local{path, sizeof path - 1};
-            iovec remote{reinterpret_cast<void*>(regs.rsi), sizeof path - 1};
-            if (process_vm_readv(pid, &local, 1, &remote, 1, 0) <= 0)
-                continue;
-            const std::string opened(path);
-            if (opened == name || (opened.size() > name.size() &&
-                                   opened.compare(opened.size() - name.size() - 1, std::string::npos, "/" + name) == 0)) {
-                attack();
-                ++*attacks;
-            }
+            if (ptrace(PTRACE_GETREGS, pid, nullptr, &regs) == 0 &&
+                regs.rax == static_cast<unsigned long long>(-ENOSYS))
+                atEntry(pid, regs);
             continue;
         }
         if ((status >> 16) == 0)
@@ -372,6 +360,29 @@ Result RunMysqlchildAttackedAtEachOpen(const std::vector<std::string>& args, con
     r.out = ReadFile(outPath);
     r.err = ReadFile(errPath);
     return r;
+}
+
+// Stops mysqlchild at the entry of every openat(2) of a path whose last
+// component is name: there the attacker acts, at the worst moment for a
+// program that checks a name and then opens it.
+Result RunMysqlchildAttackedAtEachOpen(const std::vector<std::string>& args, const std::string& scratch,
+                                       const std::string& name, const std::function<void()>& attack, int* attacks)
+{
+    return RunMysqlchildTraced(args, scratch, [&](pid_t pid, const user_regs_struct& regs) {
+        if (regs.orig_rax != SYS_openat)
+            return;
+        char path[4096] = {};
+        iovec local{path, sizeof path - 1};
+        iovec remote{reinterpret_cast<void*>(regs.rsi), sizeof path - 1};
+        if (process_vm_readv(pid, &local, 1, &remote, 1, 0) <= 0)
+            return;
+        const std::string opened(path);
+        if (opened == name || (opened.size() > name.size() &&
+                               opened.compare(opened.size() - name.size() - 1, std::string::npos, "/" + name) == 0)) {
+            attack();
+            ++*attacks;
+        }
+    });
 }
 
 // Root's FIFO in nobody's folder, and nobody's link to root's secret: nobody
@@ -436,6 +447,60 @@ TEST_F(MysqlchildFiles, OwnStandardOutputIsWrittenThroughItsDescriptor)
         ASSERT_EQ(stat(log.c_str(), &after), 0);
         EXPECT_EQ(after.st_ino, before.st_ino) << "the file was replaced";
         EXPECT_EQ(after.st_mode & 07777, 0644u);
+    }
+}
+
+// mysqlchild's own standard output is written through its descriptor, but
+// only when the path leads there by links the walk accepts: nobody's link to
+// /dev/null (cron's usual standard output) or to root's appended log is
+// refused like any other, and neither the dump nor the log goes astray.
+TEST_F(MysqlchildAgainstNobody, OwnStandardOutputBehindAnotherAccountsLinkIsRefused)
+{
+    ASSERT_EQ(AsNobody([&] {
+                  return symlink("/dev/null", In("dump.sql").c_str()) == 0 &&
+                         symlink(secret.c_str(), In("log.sql").c_str()) == 0;
+              }),
+              0);
+    for (const char* target : {"/dev/null", "secret"}) {
+        SCOPED_TRACE(target);
+        const bool toLog = strcmp(target, "secret") == 0;
+        const int fd = toLog ? open(secret.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC) : open("/dev/null", O_WRONLY);
+        ASSERT_GE(fd, 0);
+        const Result r = RunMysqlchild({"--output", In(toLog ? "log.sql" : "dump.sql"), kDump}, scratch.path(), fd);
+        close(fd);
+        EXPECT_EQ(r.code, 2) << r.err;
+        EXPECT_TRUE(Contains(r.err, "belongs to another account")) << r.err;
+        EXPECT_EQ(ReadFile(secret), kSecret);
+    }
+}
+
+// A stop signal that arrives before the output replaces FILE (here in its
+// sync) leaves FILE as it was and says so in the exit status; one that
+// arrives after the rename (in the folder's sync) changes nothing.
+TEST_F(MysqlchildFiles, StopSignalBeforeTheRenameKeepsTheFileAfterItIsTooLate)
+{
+    if (UnderValgrind())
+        GTEST_SKIP() << "ptrace from under valgrind";
+    const std::string out = scratch / "dump.sql";
+    struct Case {
+        int atSync;  // the fsync(2) whose entry the signal comes at
+        int code;
+        const char* content;
+    };
+    for (const Case& c : {Case{1, 128 + SIGTERM, "last night's\n"}, Case{2, 0, "the dump\n"}}) {
+        SCOPED_TRACE(c.atSync);
+        WriteFile(out, "last night's\n", 0600);
+        int syncs = 0;
+        const Result r = RunMysqlchildTraced({"--output", out, kDump}, scratch.path(),
+                                             [&](pid_t pid, const user_regs_struct& regs) {
+                                                 if (regs.orig_rax == SYS_fsync && ++syncs == c.atSync)
+                                                     kill(pid, SIGTERM);
+                                             });
+        if (r.code == -2)
+            GTEST_SKIP() << "this process may not trace another";
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_EQ(ReadFile(out), c.content);
+        EXPECT_EQ(FolderEntries(scratch.path()).size(), 3u) << "a temporary was left beside the output";
     }
 }
 
@@ -579,7 +644,13 @@ TEST_F(MysqlChildProgram, ExitStatusFollowsTheToolsEnd)
         {"own exit 77 with an error line", {"/bin/sh -c \"echo ERROR 1045 denied >&2; exit 77\""}, 77, "",
          {"mysqlchild: /bin/sh failed with exit code 77\n", "mysqlchild: /bin/sh: ERROR 1045 denied\n"}},
         {"error line holding a zero byte", {"/bin/sh -c \"printf 'ERROR 9 a\\000b\\n' >&2; exit 4\""}, 4, "",
-         {std::string("mysqlchild: /bin/sh: ERROR 9 a\0b\n", 33)}},
+         {"mysqlchild: /bin/sh: ERROR 9 a\\x00b\n"}},
+        // The tool's account writes what reaches root's terminal: a title
+        // change, a bell, a carriage return, a C1 control in UTF-8 and a
+        // stray byte are shown escaped; a tab and real UTF-8 stay.
+        {"error line with control characters",
+         {"/bin/sh -c \"printf 'ERROR \\033]0;owned\\007 \\342\\200\\242\\tx\\r\\302\\233y\\377\\n' >&2; exit 4\""}, 4,
+         "", {"mysqlchild: /bin/sh: ERROR \\x1b]0;owned\\x07 \xe2\x80\xa2\tx\\x0d\\xc2\\x9by\\xff\n"}},
         {"own key", {"--error-key", "oops", "/bin/sh -c \"echo oops: here >&2; exit 5\""}, 5, "", {"oops: here"}},
         {"killed", {"/bin/sh -c \"kill -KILL $$\""}, 128 + SIGKILL, "", {"killed by signal 9"}},
         {"killed, wait thread", {"--wait-thread", "/bin/sh -c \"kill -TERM $$\""}, 128 + SIGTERM, "",
@@ -631,6 +702,100 @@ TEST_F(MysqlChildProgram, InputIsStreamedWhileOutputIsRead)
                                         std::to_string(data.size()) + " bytes"))
             << r.err;
     }
+}
+
+// Runs mysqlchild with each standard descriptor as given: -1 closed, else
+// that descriptor. Its pid.
+pid_t SpawnWithStreams(const std::vector<std::string>& args, const int streams[3])
+{
+    std::vector<std::string> all{MYSQLCHILD_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd = 0; fd < 3; ++fd) {
+        if (streams[fd] < 0)
+            posix_spawn_file_actions_addclose(&actions, fd);
+        else
+            posix_spawn_file_actions_adddup2(&actions, streams[fd], fd);
+    }
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+// Started as a daemon may be, with standard descriptors closed, mysqlchild
+// takes none of its own descriptors for them: the tool's output is not
+// mistaken for a stop signal, a stop signal is not fed to the tool, and
+// --input - says standard input is closed. Handed non-blocking pipes, as an
+// event loop would, it still moves every byte.
+TEST_F(MysqlChildProgram, ClosedOrNonBlockingStandardStreams)
+{
+    const int err = open((scratch / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(err, 0);
+    {
+        SCOPED_TRACE("standard input closed, --input -");
+        const int streams[3] = {-1, err, err};
+        const pid_t pid = SpawnWithStreams({"--input", "-", "/bin/cat"}, streams);
+        EXPECT_EQ(ShellCode(WaitWithDeadline(pid, 30)), 2);
+        EXPECT_TRUE(Contains(ReadFile(scratch / "err"), "standard input is closed"));
+    }
+    {
+        SCOPED_TRACE("standard input and output closed, a tool that writes, then a stop");
+        const int streams[3] = {-1, -1, err};
+        EXPECT_EQ(ShellCode(WaitWithDeadline(SpawnWithStreams({kDump}, streams), 30)), 0);
+        const pid_t pid = SpawnWithStreams({std::string(ProbePath()) + " sleep 30"}, streams);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kill(pid, SIGTERM);
+        EXPECT_EQ(ShellCode(WaitWithDeadline(pid, 20)), 128 + SIGTERM);
+    }
+    close(err);
+
+    SCOPED_TRACE("non-blocking pipes for standard input and output");
+    int in[2], out[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC | O_NONBLOCK), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC | O_NONBLOCK), 0);
+    const int errFd = open((scratch / "err").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    const int streams[3] = {in[0], out[1], errFd};
+    const pid_t pid = SpawnWithStreams({"--input", "-", "/bin/cat"}, streams);
+    close(in[0]);
+    close(out[1]);
+    close(errFd);
+    std::string data;
+    for (int i = 0; data.size() < (4u << 20); ++i)
+        data += "row " + std::to_string(i) + "\n";
+    std::thread feeder([&] {
+        for (size_t at = 0; at < data.size();) {
+            const ssize_t n = write(in[1], data.data() + at, std::min<size_t>(data.size() - at, 200000));
+            if (n > 0) {
+                at += static_cast<size_t>(n);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            } else if (errno == EAGAIN) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            } else {
+                break;
+            }
+        }
+        close(in[1]);
+    });
+    std::string got;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        if (n > 0)
+            got.append(buffer, static_cast<size_t>(n));
+        std::this_thread::sleep_for(std::chrono::microseconds(n > 0 ? 500 : 200));
+    }
+    feeder.join();
+    close(out[0]);
+    EXPECT_EQ(ShellCode(WaitWithDeadline(pid, 60)), 0) << ReadFile(scratch / "err");
+    EXPECT_TRUE(got == data) << "got " << got.size() << " of " << data.size() << " bytes";
 }
 
 mode_t ModeOf(const std::string& path)

@@ -327,21 +327,20 @@ OutputFile::~OutputFile()
 
 int OutputFile::Open(const std::string& path, StopCheck stopped, int* stopSignal, std::string& why)
 {
+    Resolved r;
+    if (Resolve(path, r, why) != 0)
+        return -1;
     // Our own standard output, by whatever name: replacing it would throw
     // away what the caller's redirection holds (>> log), and a new
-    // description would not append. Nothing is opened here, so it does not
-    // matter whose links led to it.
-    struct stat out {}, named {};
-    if (fstat(1, &out) == 0 && stat(path.c_str(), &named) == 0 && named.st_dev == out.st_dev &&
-        named.st_ino == out.st_ino) {
+    // description would not append. Only where the path leads by the links
+    // the walk accepts: another account's link to it is refused like any
+    // other.
+    struct stat out {};
+    if (r.node.get() >= 0 && fstat(1, &out) == 0 && r.st.st_dev == out.st_dev && r.st.st_ino == out.st_ino) {
         m_fd = 1;
         m_borrowed = true;
         return m_fd;
     }
-
-    Resolved r;
-    if (Resolve(path, r, why) != 0)
-        return -1;
     if (r.node.get() >= 0 && (r.throughProc || !S_ISREG(r.st.st_mode))) {
         if (CheckOwner(r, why) != 0)
             return -1;
@@ -380,7 +379,7 @@ int OutputFile::Open(const std::string& path, StopCheck stopped, int* stopSignal
     return Fail(EEXIST, why);
 }
 
-bool OutputFile::Commit(std::string& error)
+bool OutputFile::Commit(std::string& error, StopCheck stopped, int* stopSignal)
 {
     if (m_fd < 0 || m_borrowed)
         return true;
@@ -404,6 +403,12 @@ bool OutputFile::Commit(std::string& error)
         // Not ours to rename, nor to remove.
         m_tempName.clear();
         error = "the temporary file " + tempShown + " was removed or replaced before it could be renamed";
+        return false;
+    }
+    if (const int sig = stopped()) {
+        *stopSignal = sig;
+        Discard();
+        error = "stopped before it replaced " + Join(m_folderShown, m_name);
         return false;
     }
     if (renameat(m_folder, m_tempName.c_str(), m_folder, m_name.c_str()) != 0) {

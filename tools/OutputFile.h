@@ -64,8 +64,10 @@ public:
     // whole new one. False with a message when a step fails: the temporary
     // file is removed, except when only the rename failed (FILE a mount
     // point, on another file system...): the finished output then stays
-    // under the temporary name, which the message gives.
-    bool Commit(std::string& error);
+    // under the temporary name, which the message gives. stopped is asked
+    // last, just before the rename: a stop signal it reports leaves FILE as
+    // it was (false, *stopSignal set, the temporary removed).
+    bool Commit(std::string& error, StopCheck stopped, int* stopSignal);
 
     // Removes the temporary file. Its descriptor stays open until the object
     // goes, since another thread may still be writing to it.

@@ -43,6 +43,9 @@ constexpr int kExitUsage = 2;
 constexpr int kExitHostFailure = 1;
 constexpr int kExitTimedOut = 124;  // as timeout(1)
 
+// Standard input was closed when the program started (it is /dev/null now).
+bool g_stdinClosed = false;
+
 const char kHelp[] = R"(Usage: mysqlchild [OPTIONS] "COMMAND LINE"
 
 Runs one MySQL command-line tool as a child process through libMySqlProcess,
@@ -65,8 +68,8 @@ Options:
                         system   only LD_LIBRARY_PATH=/lib64:/lib:/usr/lib:/usr/lib64
                         base     only LD_LIBRARY_PATH=$HX_BASE_HOME, umask 022
   --input FILE        stream FILE into the tool's standard input ('-' for this
-                      program's standard input); without it the tool's input
-                      is closed at once
+                      program's standard input, which must not be closed);
+                      without it the tool's input is closed at once
   --output FILE|-     where the tool's standard output goes (default '-',
                       this program's standard output). FILE is written under
                       a temporary name in its folder, mode 0600, and replaces
@@ -91,7 +94,8 @@ Options:
   --error-key KEY     on failure, print the last line of the tool's error
                       output that contains KEY (case matters); by default
                       ERROR (the client's "ERROR 1045 ..."), else the tool's
-                      own prefix ("mysqldump: Got error ...")
+                      own prefix ("mysqldump: Got error ..."). Control
+                      characters in it are shown as \xNN
   --wait-thread       wait for the tool on the library's wait thread
                       (BeginWait) instead of in the calling thread (Wait)
   --timeout SECONDS   stop the tools when the chain runs longer (exit 124)
@@ -274,6 +278,8 @@ Options ParseArguments(int argc, char** argv)
     if (opts.pipeTo.size() >= static_cast<size_t>(LibMySqlProcess::kCommandLineSize))
         UsageError("the --pipe-to command line is longer than " +
                    std::to_string(LibMySqlProcess::kCommandLineSize - 1) + " characters");
+    if (opts.input == "-" && g_stdinClosed)
+        UsageError("--input -: standard input is closed");
     if (!opts.pipeUserGiven)
         opts.pipeUser = opts.user;
     if (opts.pipeUserGiven && opts.pipeTo.empty())
@@ -570,6 +576,7 @@ private:
 // stops the tools and removes the temporary output file. The handlers
 // are reset to the default at the tools' exec. A 0 byte says the chain ended.
 int g_events[2] = {-1, -1};
+constexpr int kStopSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
 extern "C" void NoteSignal(int sig)
 {
@@ -591,7 +598,7 @@ bool CatchStopSignals(bool restart)
     sa.sa_handler = NoteSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = restart ? SA_RESTART : 0;
-    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+    for (int sig : kStopSignals)
         if (sigaction(sig, &sa, nullptr) != 0)
             return false;
     return true;
@@ -752,8 +759,54 @@ int WatchChain(Chain& chain, Files& files, const Options& opts, Clock::time_poin
     return event < 0 ? kExitTimedOut : 128 + event;
 }
 
+// Text of another account's (a tool's error output) as it may reach a
+// terminal: control characters other than tab, C1 controls and bytes that
+// are not UTF-8 are shown as \xNN, as ls and systemd show untrusted names, so
+// that no escape sequence (a title change, colours, a carriage return that
+// hides what came before) reaches the operator's terminal.
+std::string EscapeControls(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    auto escape = [&out](unsigned char c) {
+        char hex[5];
+        snprintf(hex, sizeof hex, "\\x%02x", c);
+        out += hex;
+    };
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            if ((c < 0x20 && c != '\t') || c == 0x7f)
+                escape(c);
+            else
+                out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        // A whole UTF-8 sequence, shortest form, no surrogate, not a C1 control.
+        const size_t length = c >= 0xf0 && c <= 0xf4 ? 4 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xc2 && c <= 0xdf ? 2 : 0;
+        unsigned long cp = length == 4 ? c & 0x07u : length == 3 ? c & 0x0fu : c & 0x1fu;
+        bool valid = length != 0 && i + length <= text.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            const unsigned char next = static_cast<unsigned char>(text[i + k]);
+            valid = (next & 0xc0) == 0x80;
+            cp = cp << 6 | (next & 0x3fu);
+        }
+        valid = valid && !(length == 3 && cp < 0x800) && !(length == 4 && (cp < 0x10000 || cp > 0x10ffff)) &&
+                !(cp >= 0xd800 && cp <= 0xdfff) && !(cp >= 0x80 && cp <= 0x9f);
+        if (!valid) {
+            escape(c);
+            ++i;
+            continue;
+        }
+        out.append(text, i, length);
+        i += length;
+    }
+    return out;
+}
+
 // The tool's own words on its failure: the last line of its error output
-// that holds the key.
+// that holds the key, its control characters shown escaped.
 void PrintErrorLine(Stage& stage, const std::string& errorKey)
 {
     std::vector<std::string> keys;
@@ -775,10 +828,8 @@ void PrintErrorLine(Stage& stage, const std::string& errorKey)
         }
     }
     if (found) {
-        // Whole: a zero byte does not end the line.
-        fprintf(stderr, "%s: %s: ", kProgram, stage.program.c_str());
-        fwrite(line.data(), 1, line.size(), stderr);
-        fputc('\n', stderr);
+        // Whole: a zero byte does not end the line, it is shown as one.
+        fprintf(stderr, "%s: %s: %s\n", kProgram, stage.program.c_str(), EscapeControls(line).c_str());
     } else {
         fprintf(stderr, "%s: %s: no line with \"%s\" in its error output\n", kProgram, stage.program.c_str(),
                 keys.front().c_str());
@@ -842,6 +893,34 @@ void PrintStats(const Chain& chain, double seconds)
     fprintf(stderr, "%s: cpu %.3f s (user %.3f s, system %.3f s)\n", kProgram, user + system, user, system);
 }
 
+// A stop signal that arrived at any time before the output replaces FILE,
+// its sync included, stops the run; one after it does not undo it. The
+// signals are held back meanwhile, so the last look before the rename sees
+// one that is on its way (pending) as well as one already noted.
+int PendingStopSignal()
+{
+    if (const int sig = TakeStopSignal())
+        return sig;
+    sigset_t pending;
+    if (sigpending(&pending) == 0)
+        for (int sig : kStopSignals)
+            if (sigismember(&pending, sig))
+                return sig;
+    return 0;
+}
+
+bool CommitUnlessStopped(OutputFile& output, std::string& error, int* stop)
+{
+    sigset_t held, old;
+    sigemptyset(&held);
+    for (int sig : kStopSignals)
+        sigaddset(&held, sig);
+    pthread_sigmask(SIG_BLOCK, &held, &old);
+    const bool committed = output.Commit(error, PendingStopSignal, stop);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return committed;
+}
+
 // How the chain ended, and the output put in place only when every tool
 // succeeded and all of the data arrived. The exit status.
 int ReportAndCommit(Chain& chain, Files& files, const Options& opts, Clock::time_point start)
@@ -851,7 +930,13 @@ int ReportAndCommit(Chain& chain, Files& files, const Options& opts, Clock::time
     bool ok = ReportTransfers(chain, opts.output, code == 0);
     if (code == 0 && ok) {
         std::string error;
-        if (!files.output.Commit(error)) {
+        int stop = 0;
+        if (!CommitUnlessStopped(files.output, error, &stop)) {
+            if (stop != 0) {
+                fprintf(stderr, "%s: stopped by SIG%s; %s is left as it was\n", kProgram, sigabbrev_np(stop),
+                        opts.output.c_str());
+                return 128 + stop;
+            }
             fprintf(stderr, "%s: %s; %s is left as it was\n", kProgram, error.c_str(), opts.output.c_str());
             ok = false;
         }
@@ -951,10 +1036,34 @@ void UseAJobIdOfOurOwn()
     setenv("HX_JOB_ID", std::to_string(id).c_str(), 1);
 }
 
+// Descriptors 0-2 that the caller left closed are opened on /dev/null, as
+// daemons do: otherwise the next descriptor opened here (the signal pipe, an
+// output file) would become a standard stream, and --input - would feed the
+// signal bytes to the tool. Whether standard input was closed is kept: it
+// cannot be --input's '-'.
+void OpenClosedStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (fd == 0)
+            g_stdinClosed = true;
+        const int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null != fd) {
+            // Only a machine without /dev/null gets here: better no run than
+            // a run writing where it must not.
+            if (fd != 2)
+                fprintf(stderr, "%s: descriptor %d is closed and /dev/null cannot be opened\n", kProgram, fd);
+            _exit(kExitHostFailure);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    OpenClosedStandardDescriptors();
     const Options opts = ParseArguments(argc, argv);
     UseAJobIdOfOurOwn();
     return Run(opts);
