@@ -266,8 +266,8 @@ void MySqlChildProcess::PostFork(void* arg)
     // user and must not inherit the host's sockets or credential files. The
     // helper keeps the report pipe, and sets it to close at the tool's exec.
     CloseDescriptorsFrom3AtExec();
-    if (p.viaHelper)
-        fcntl(report, F_SETFD, 0);
+    if (p.viaHelper && fcntl(report, F_SETFD, 0) != 0)
+        ChildFailed(report, kExitRedirectFailed, kStepReportChannel, errno);
 
     for (int i = 0; p.argv[i] != nullptr; ++i)
         p.childEvent->DebugLvl(kTag, 8, frozen::kArgument, i, p.logArgv[i]);

@@ -13,6 +13,7 @@
 #include "child_process/Cancellation.h"
 #include "child_process/ErrorFile.h"
 #include "child_process/Log.h"
+#include "child_process/NoMemory.h"
 #include "child_process/MySqlChildProcess.h"
 #include "host/FXString.h"
 #include "host/LogWriter.h"
@@ -79,10 +80,13 @@ int MySqlChildProcess::ReadErrTail(char* buffer, long length, bool* wholeFile, s
     if (wholeFile != nullptr)
         *wholeFile = from == 0;
     size_t done = 0;
+    int readErrno = 0;
     while (done < toRead) {
         const ssize_t n = pread(fd, buffer + done, toRead - done, from + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0)
+            readErrno = errno;
         if (n <= 0)
             break;
         done += static_cast<size_t>(n);
@@ -92,10 +96,24 @@ int MySqlChildProcess::ReadErrTail(char* buffer, long length, bool* wholeFile, s
     if (done < toRead)
         MSCP_LOG(m_event, "ReadErrBuf", frozen::kShortRead, m_errFilePath.c_str());
     close(fd);
+    // A file that ended sooner than its size said (it shrank) gives what
+    // arrived; one that could not be read is a failure, not an empty text.
+    if (readErrno != 0) {
+        memset(buffer, 0, static_cast<size_t>(length));
+        errno = readErrno;
+        return -1;
+    }
     return 0;
 }
 
 int MySqlChildProcess::ReadLastErr(std::string& line, std::string key)
+{
+    return FailingOnNoMemory(m_event, "MySqlChildProcess::ReadLastErr", m_lastErr,
+                             [&] { return FindLastErr(line, key); });
+}
+
+// ReadLastErr's work: the line is assigned only once it has been found.
+int MySqlChildProcess::FindLastErr(std::string& line, const std::string& key)
 {
     char buffer[4096];
     bool wholeFile = false;

@@ -50,8 +50,7 @@ int PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_
     int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
     if (fd < 0)
         *err = errno;
-    // A file the user cannot write would fail the tool's start; without it
-    // the child creates one itself, as it would have done anyway.
+    // A file the user cannot write would fail the tool's start.
     if (fd >= 0 && giveToUser && fchown(fd, uid, gid) != 0) {
         *err = errno;
         unlink(path.c_str());

@@ -24,8 +24,9 @@ int KeepOffStandardStreams(int fd);
 // file (close-on-exec, 3 or above), which the child takes as its standard
 // error instead of opening the path again: nothing can be swapped in
 // between. -1 with *err when the file could not be made: EEXIST (a name
-// already taken), EACCES or EPERM leave it to the child's own open, any other
-// errno is the start-up's failure.
+// already taken) leaves it to the child's own open, which appends to a file
+// of the user's or root's; any other errno is the start-up's failure (a second
+// try as the user, in a folder the user may not write, would only hide it).
 int PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_t gid, int* err);
 
 // Child side, the tool's standard error: appends to an existing file, else

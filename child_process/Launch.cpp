@@ -18,6 +18,7 @@
 #include "child_process/ErrorFile.h"
 #include "child_process/LaunchHelperPath.h"
 #include "child_process/Log.h"
+#include "child_process/NoMemory.h"
 #include "child_process/MySqlChildProcess.h"
 #include "child_process/Reaper.h"
 #include "child_process/Secrets.h"
@@ -165,17 +166,23 @@ struct LaunchPlan {
 
 namespace {
 
-// The two ends of the report channel, closed however the launch ends.
-struct ReportChannel {
-    int fd[2] = {-1, -1};
-    ReportChannel() = default;
-    ReportChannel(const ReportChannel&) = delete;
-    ReportChannel& operator=(const ReportChannel&) = delete;
-    ~ReportChannel()
+// Descriptors the launch holds until the child has them, closed however the
+// launch ends (an allocation that fails and unwinds included).
+template <size_t N>
+struct Held {
+    int fd[N];
+    Held()
     {
-        for (int end : fd)
-            if (end != -1)
-                close(end);
+        for (int& f : fd)
+            f = -1;
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held()
+    {
+        for (int f : fd)
+            if (f != -1)
+                close(f);
     }
 };
 
@@ -296,6 +303,7 @@ bool MySqlChildProcess::PrepareChildObjects(MySqlChildParam& param, LaunchPlan& 
     plan.childPlatformInfo.reset(new (std::nothrow) HXPlatformInfo());
     if (!plan.childEvent || !plan.childClient || !plan.childPlatformInfo) {
         MSCP_LOG(m_event, "HX_CreateProcess", "Creating the child's host objects failed");
+        m_lastErr = ENOMEM;
         return false;
     }
     param.childEvent = plan.childEvent.get();
@@ -504,7 +512,8 @@ int MySqlChildProcess::HX_CreateProcess(bool, bool, bool useSystemLibPath, bool 
     }
     m_launchProblem.clear();
     m_failedStage = m_failedStep = 0;
-    if (LaunchChild(useSystemLibPath, useBaseLibPath) != 0) {
+    if (FailingOnNoMemory(m_event, "MySqlChildProcess::HX_CreateProcess", m_lastErr,
+                          [&] { return LaunchChild(useSystemLibPath, useBaseLibPath); }) != 0) {
         LaunchFailed();
         return -1;
     }
@@ -543,6 +552,13 @@ int MySqlChildProcess::LaunchChild(bool useSystemLibPath, bool useBaseLibPath)
     m_hxProcess = new (std::nothrow) HxProcess();
     if (m_hxProcess == nullptr) {
         MSCP_LOG(m_event, "HX_CreateProcess", frozen::kNewHxProcessFailed);
+        m_lastErr = ENOMEM;
+        return -1;
+    }
+    m_adoptionSlot = NewAdoptionSlot();
+    if (m_adoptionSlot == nullptr) {
+        MSCP_LOG(m_event, "HX_CreateProcess", "out of memory; errno=%d", ENOMEM);
+        m_lastErr = ENOMEM;
         return -1;
     }
 
@@ -550,22 +566,21 @@ int MySqlChildProcess::LaunchChild(bool useSystemLibPath, bool useBaseLibPath)
     MSCP_LOG(m_event, "HX_CreateProcess", frozen::kCommandToRun, commandToLog.c_str());
     SetPostForkParam(&param, &m_command[0], m_userName, m_filedesPW, m_filedesCW, useSystemLibPath, m_errFilePath,
                      useBaseLibPath);
-    ReportChannel channel;
+    Held<2> channel;
     if (!PrepareChildObjects(param, plan, useSystemLibPath, useBaseLibPath) || !MakeReportChannel(channel.fd))
         return -1;
     param.reportFd = channel.fd[1];
     param.reportPeerFd = channel.fd[0];
     param.viaHelper = plan.user.found;
     int errFileErr = 0;
-    param.errFileFd = PrecreateErrorFile(m_errFilePath, param.viaHelper, plan.user.uid, plan.user.gid, &errFileErr);
-    param.errFileErr = errFileErr == EEXIST || errFileErr == EACCES || errFileErr == EPERM ? 0 : errFileErr;
+    Held<1> errFile;
+    errFile.fd[0] = PrecreateErrorFile(m_errFilePath, param.viaHelper, plan.user.uid, plan.user.gid, &errFileErr);
+    param.errFileFd = errFile.fd[0];
+    param.errFileErr = errFileErr == EEXIST ? 0 : errFileErr;
     PrepareExec(param, plan);
     ReapEndedChildren();
 
-    const bool forked = ForkChild(param, plan, channel.fd);
-    if (param.errFileFd != -1)
-        close(param.errFileFd);
-    if (!forked)
+    if (!ForkChild(param, plan, channel.fd))
         return -1;
 
     m_childPid = m_hxProcess->GetChildPid();

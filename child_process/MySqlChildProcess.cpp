@@ -11,6 +11,7 @@
 
 #include "child_process/Cancellation.h"
 #include "child_process/Log.h"
+#include "child_process/NoMemory.h"
 #include "child_process/Reaper.h"
 #include "host/EvDebug.h"
 #include "host/FXFolder.h"
@@ -96,9 +97,11 @@ MySqlChildProcess::~MySqlChildProcess()
     // A child nobody waited for: reaped now if it has ended, otherwise as
     // soon as it has and the library next looks.
     if (m_phase == Phase::Launched && !ReapIfEnded(m_childPid, m_pidfd)) {
-        AdoptRunningChild(m_childPid, m_pidfd);
+        AdoptRunningChild(m_adoptionSlot, m_childPid, m_pidfd);
+        m_adoptionSlot = nullptr;
         m_pidfd = -1;
     }
+    FreeAdoptionSlot(m_adoptionSlot);
     if (m_pidfd != -1)
         close(m_pidfd);
     ReapEndedChildren();
@@ -109,6 +112,12 @@ MySqlChildProcess::~MySqlChildProcess()
 }
 
 int MySqlChildProcess::Initialize(std::string command, std::string userName, std::string)
+{
+    return FailingOnNoMemory(m_event, "MySqlChildProcess::Initialize", m_lastErr,
+                             [&] { return InitializeObject(std::move(command), userName); });
+}
+
+int MySqlChildProcess::InitializeObject(std::string command, const std::string& userName)
 {
     // The launched child's error file and command stay what they were.
     if (m_phase >= Phase::Launched) {
@@ -172,6 +181,9 @@ int MySqlChildProcess::Initialize(std::string command, std::string userName, std
         if (result.IsError()) {
             MSCP_LOG(m_event, "Initialize", frozen::kFolderFailed, m_errFilePath.c_str(),
                      result.AsString().c_str());
+            // The host's code is the negated errno where it has one.
+            const int code = result.Code();
+            m_lastErr = code < 0 && code > -4096 ? -code : EIO;
             return -1;
         }
     }
@@ -184,7 +196,10 @@ int MySqlChildProcess::Initialize(std::string command, std::string userName, std
 
 int MySqlChildProcess::Initialize(std::string command, GetMySqlInfo* info)
 {
-    return Initialize(std::move(command), info != nullptr ? info->impersonationUser : std::string(), std::string());
+    static const std::string kNoUser;
+    return FailingOnNoMemory(m_event, "MySqlChildProcess::Initialize", m_lastErr, [&] {
+        return InitializeObject(std::move(command), info != nullptr ? info->impersonationUser : kNoUser);
+    });
 }
 
 int MySqlChildProcess::Finalize()

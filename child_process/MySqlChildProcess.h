@@ -70,8 +70,7 @@ struct MySqlChildParam {
     // The error file as the launch created it, or -1: then it is opened by
     // path, by the helper once it is the user, or else by the child; unless
     // errFileErr holds why the launch could not create it (anything but a
-    // name already taken or a permission the user's own may differ from),
-    // which the child reports as its failed step.
+    // name already taken), which the child reports as its failed step.
     int errFileFd = -1;
     int errFileErr = 0;
     // The child's end of the report channel (close-on-exec), see
@@ -82,6 +81,7 @@ struct MySqlChildParam {
 };
 
 struct LaunchPlan;
+struct AdoptionSlot;
 
 // One child process running a MySQL command-line tool, from Initialize to
 // destruction. Not for use from two caller threads at once, apart from the
@@ -148,7 +148,8 @@ public:
         int childErrno = 0;  // StartFailed: the failed step's errno; NotLaunched: why the launch failed
         // A short text for logs and people: "exited with code 2", "killed by
         // signal 9", "could not execute /usr/bin/x: No such file or
-        // directory", "user 'x' does not exist".
+        // directory", "user 'x' does not exist". Empty when memory ran out
+        // for it; the fields above are always there.
         std::string text = "not launched";
     };
     // A copy, safe to take from any thread at any time.
@@ -277,6 +278,7 @@ public:
 private:
     enum class Phase { Constructed, Initialized, Launched, Reaped };
 
+    int InitializeObject(std::string command, const std::string& userName);
     int LaunchChild(bool useSystemLibPath, bool useBaseLibPath);
     int RelayBetween(const char* tag, int from, int to, long long maxBytes, long long* moved);
     bool PrepareArguments(MySqlChildParam& param, LaunchPlan& plan, std::string& commandToLog);
@@ -288,10 +290,12 @@ private:
     bool ForkChild(MySqlChildParam& param, LaunchPlan& plan, int channel[2]);
     void AbandonChild(pid_t pid, int pidfd);
     int ReadErrTail(char* buffer, long length, bool* wholeFile, size_t* got);
+    int FindLastErr(std::string& line, const std::string& key);
     void LogToolsLastWords(const char* tag, int err);
     bool BeginWaiting(const char* op);
     void EndWaiting();
     int WaitForChild(int timeoutMs, int cancelState);
+    int StopTool(int graceMs, int cancelState);
     // The end is awaited without reaping; the reap and every signal take
     // m_signalMutex, so that the tool's group is signalled only while the
     // tool is unreaped, whichever thread waits.
@@ -306,6 +310,9 @@ private:
     std::atomic<Phase> m_phase;
     // Names the child itself (-1 where the kernel has no pid descriptors).
     int m_pidfd;
+    // Set aside by the launch for the reaper, which takes it over when the
+    // object goes before its child: a destructor must not allocate.
+    AdoptionSlot* m_adoptionSlot = nullptr;
     void SetOutcome(Outcome outcome);
     void LaunchFailed();
     void RecordEnd(int status);

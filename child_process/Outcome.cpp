@@ -4,6 +4,7 @@
 #include <string>
 
 #include "child_process/MySqlChildProcess.h"
+#include "child_process/NoMemory.h"
 #include "child_process/StartupReport.h"
 
 namespace LibMySqlProcess {
@@ -45,7 +46,14 @@ std::string StartFailureText(int step, int err, const std::string& program, cons
 MySqlChildProcess::Outcome MySqlChildProcess::GetOutcome() const
 {
     std::lock_guard<std::mutex> lock(m_outcomeMutex);
-    return m_outcome;
+    Outcome copy;
+    copy.state = m_outcome.state;
+    copy.code = m_outcome.code;
+    copy.coreDumped = m_outcome.coreDumped;
+    copy.stage = m_outcome.stage;
+    copy.childErrno = m_outcome.childErrno;
+    SetTextOrNothing(copy.text, [&] { return m_outcome.text; });
+    return copy;
 }
 
 void MySqlChildProcess::SetOutcome(Outcome outcome)
@@ -60,10 +68,11 @@ void MySqlChildProcess::LaunchFailed()
 {
     Outcome o;
     o.childErrno = m_lastErr;
-    if (!m_launchProblem.empty())
-        o.text = m_launchProblem;
-    else
-        o.text = o.childErrno != 0 ? "could not be launched: " + ErrnoText(o.childErrno) : "could not be launched";
+    SetTextOrNothing(o.text, [&] {
+        if (!m_launchProblem.empty())
+            return m_launchProblem;
+        return o.childErrno != 0 ? "could not be launched: " + ErrnoText(o.childErrno) : "could not be launched";
+    });
     SetOutcome(std::move(o));
 }
 
@@ -77,16 +86,20 @@ void MySqlChildProcess::RecordEnd(int status)
             o.state = Outcome::State::StartFailed;
             o.stage = static_cast<Outcome::Stage>(m_failedStage);
             o.childErrno = m_childErrno;
-            o.text = StartFailureText(m_failedStep, m_childErrno, m_program, m_userName, m_errFilePath);
+            SetTextOrNothing(o.text, [&] {
+                return StartFailureText(m_failedStep, m_childErrno, m_program, m_userName, m_errFilePath);
+            });
         } else {
             o.state = Outcome::State::Exited;
-            o.text = "exited with code " + std::to_string(o.code);
+            SetTextOrNothing(o.text, [&] { return "exited with code " + std::to_string(o.code); });
         }
     } else if (WIFSIGNALED(status)) {
         o.state = Outcome::State::Signaled;
         o.code = WTERMSIG(status);
         o.coreDumped = WCOREDUMP(status);
-        o.text = "killed by signal " + std::to_string(o.code) + (o.coreDumped ? " (core dumped)" : "");
+        SetTextOrNothing(o.text, [&] {
+            return "killed by signal " + std::to_string(o.code) + (o.coreDumped ? " (core dumped)" : "");
+        });
     } else {
         return;  // stopped or continued: not an end
     }

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 #include <mutex>
-#include <vector>
+#include <new>
 
 #ifndef P_PIDFD
 #define P_PIDFD 3
@@ -14,16 +14,18 @@
 
 namespace LibMySqlProcess {
 
-namespace {
-
-struct Adopted {
-    pid_t pid;
-    int pidfd;
+// The adopted children, a list through the slots their launches set aside.
+struct AdoptionSlot {
+    pid_t pid = -1;
+    int pidfd = -1;
+    AdoptionSlot* next = nullptr;
 };
+
+namespace {
 
 struct AdoptedChildren {
     std::mutex mutex;
-    std::vector<Adopted> children;
+    AdoptionSlot* first = nullptr;
 };
 
 // Never destroyed: an object may be destroyed during the process's exit,
@@ -35,6 +37,17 @@ AdoptedChildren& Children()
 }
 
 }  // namespace
+
+AdoptionSlot* NewAdoptionSlot()
+{
+    Children();  // made now, while memory is at hand, not in a destructor
+    return new (std::nothrow) AdoptionSlot;
+}
+
+void FreeAdoptionSlot(AdoptionSlot* slot)
+{
+    delete slot;
+}
 
 bool ReapIfEnded(pid_t pid, int pidfd)
 {
@@ -60,27 +73,30 @@ bool ReapIfEnded(pid_t pid, int pidfd)
     return rc != 0;
 }
 
-void AdoptRunningChild(pid_t pid, int pidfd)
+void AdoptRunningChild(AdoptionSlot* slot, pid_t pid, int pidfd)
 {
     AdoptedChildren& all = Children();
+    slot->pid = pid;
+    slot->pidfd = pidfd;
     std::lock_guard<std::mutex> lock(all.mutex);
-    all.children.push_back(Adopted{pid, pidfd});
+    slot->next = all.first;
+    all.first = slot;
 }
 
 void ReapEndedChildren()
 {
     AdoptedChildren& all = Children();
     std::lock_guard<std::mutex> lock(all.mutex);
-    for (size_t i = 0; i < all.children.size();) {
-        const Adopted child = all.children[i];
-        if (!ReapIfEnded(child.pid, child.pidfd)) {
-            ++i;
+    for (AdoptionSlot** at = &all.first; *at != nullptr;) {
+        AdoptionSlot* child = *at;
+        if (!ReapIfEnded(child->pid, child->pidfd)) {
+            at = &child->next;
             continue;
         }
-        if (child.pidfd >= 0)
-            close(child.pidfd);
-        all.children[i] = all.children.back();
-        all.children.pop_back();
+        if (child->pidfd >= 0)
+            close(child->pidfd);
+        *at = child->next;
+        delete child;
     }
 }
 

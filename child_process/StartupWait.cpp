@@ -42,16 +42,27 @@ bool HasEnded(pid_t pid)
     return Look(pid, -1, WEXITED, info);
 }
 
+void ChannelFailed(StartupResult& result, int err)
+{
+    result.kind = StartupResult::Failed;
+    result.report = StartupReport{kReportMagic, kStageRedirect, kStepReportChannel, err};
+}
+
 // Blocks until fd has events (or hung up), looking at the child every
 // kStopCheckMs. False with the result filled when the child was found
-// stopped, or ended (when endMatters) with nothing left to read.
+// stopped, or ended (when endMatters) with nothing left to read, or the wait
+// itself failed.
 bool AwaitChannel(int fd, short events, pid_t pid, int pidfd, bool endMatters, StartupResult& result)
 {
     for (;;) {
         pollfd p{fd, events, 0};
         const int ready = poll(&p, 1, kStopCheckMs);
-        if (ready > 0 || (ready < 0 && errno != EINTR))
+        if (ready > 0)
             return true;
+        if (ready < 0 && errno != EINTR) {
+            ChannelFailed(result, errno);
+            return false;
+        }
         if (ready != 0)
             continue;
         if (IsStopped(pid, pidfd, result.stopSignal)) {
@@ -67,12 +78,6 @@ bool AwaitChannel(int fd, short events, pid_t pid, int pidfd, bool endMatters, S
             return false;
         }
     }
-}
-
-void ChannelFailed(StartupResult& result, int err)
-{
-    result.kind = StartupResult::Failed;
-    result.report = StartupReport{kReportMagic, kStageRedirect, kStepReportChannel, err};
 }
 
 // The hello: the child's report pipe into *reportFd, its pidfd into the
@@ -159,15 +164,23 @@ StartupResult AwaitStartup(int channelFd, pid_t pid, bool confirmationDue)
     // anything else.
     StartupReport records[3];
     size_t got = 0;
+    int readErrno = 0;
     for (;;) {
         char* into = reinterpret_cast<char*>(records) + got;
         const ssize_t n = read(reportFd, into, sizeof records - got);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0)
+            readErrno = errno;
         if (n <= 0 || (got += static_cast<size_t>(n)) == sizeof records)
             break;
     }
     close(reportFd);
+    // What the child said cannot be known: no tool is taken as started.
+    if (readErrno != 0) {
+        ChannelFailed(result, readErrno);
+        return result;
+    }
 
     bool confirmed = false;
     for (size_t i = 0; i < got / sizeof(StartupReport); ++i) {

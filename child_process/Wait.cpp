@@ -16,6 +16,7 @@
 #include "child_process/LogTexts.h"
 #include "child_process/Log.h"
 #include "child_process/MySqlChildProcess.h"
+#include "child_process/NoMemory.h"
 #include "host/HxProcess.h"
 #include "host/HxThread.h"
 
@@ -152,7 +153,8 @@ int MySqlChildProcess::Wait(unsigned int)
     if (!BeginWaiting("MySqlChildProcess::Wait"))
         return -1;
     OnExit release([this] { EndWaiting(); });
-    return WaitForChild(-1, cancel.callerState());
+    return FailingOnNoMemory(m_event, "MySqlChildProcess::Wait", m_lastErr,
+                             [&] { return WaitForChild(-1, cancel.callerState()); });
 }
 
 int MySqlChildProcess::WaitFor(int timeoutMs)
@@ -162,7 +164,8 @@ int MySqlChildProcess::WaitFor(int timeoutMs)
     if (!BeginWaiting("MySqlChildProcess::WaitFor"))
         return -1;
     OnExit release([this] { EndWaiting(); });
-    return WaitForChild(timeoutMs < 0 ? -1 : timeoutMs, cancel.callerState());
+    return FailingOnNoMemory(m_event, "MySqlChildProcess::WaitFor", m_lastErr,
+                             [&] { return WaitForChild(timeoutMs < 0 ? -1 : timeoutMs, cancel.callerState()); });
 }
 
 int MySqlChildProcess::Stop(int graceMs)
@@ -172,6 +175,13 @@ int MySqlChildProcess::Stop(int graceMs)
     if (!BeginWaiting("MySqlChildProcess::Stop"))
         return -1;
     OnExit release([this] { EndWaiting(); });
+    return FailingOnNoMemory(m_event, "MySqlChildProcess::Stop", m_lastErr,
+                             [&] { return StopTool(graceMs, cancel.callerState()); });
+}
+
+// Stop's work, with its one wait claimed; cancelState is the caller's.
+int MySqlChildProcess::StopTool(int graceMs, int cancelState)
+{
     if (m_hxProcess == nullptr || m_phase != Phase::Launched) {
         MSCP_LOG(m_event, "Stop", "No child to stop: none was launched, or it has been waited for; errno=%d", ESRCH);
         m_lastErr = ESRCH;
@@ -187,11 +197,11 @@ int MySqlChildProcess::Stop(int graceMs)
         errno = err;
         return -1;
     }
-    if (!AwaitEnd(grace, cancel.callerState())) {
+    if (!AwaitEnd(grace, cancelState)) {
         MSCP_LOG(m_event, "Stop", "Child [%d] still running after %d ms: SIGKILL to it and its process group",
                  m_childPid, grace);
         SignalTool(SIGKILL);
-        AwaitEnd(-1, cancel.callerState());
+        AwaitEnd(-1, cancelState);
     }
     // What the tool started and left behind may hold its pipes open, and its
     // group can be named only until the tool is reaped: now or never.
@@ -314,13 +324,16 @@ int MySqlChildProcess::ReapAndDecode(const char* tag)
             if (!ok) {
                 // ECHILD: the child is not ours to wait for (any more); its
                 // pid may be reused, so it must not be signalled either.
-                if (err == ECHILD && m_phase == Phase::Launched)
+                // Unless its pidfd says it is ours and unreaped still: then
+                // only the host lost track of it, and it stays for the
+                // signals and for the destructor's reap.
+                if (err == ECHILD && m_phase == Phase::Launched && (m_pidfd < 0 || ReapedElsewhere()))
                     m_phase = Phase::Reaped;
             } else if (!WIFSTOPPED(status)) {
-                RecordEnd(status);
                 m_exitStatus = status;
                 m_exitStatusKnown = true;
                 m_phase = Phase::Reaped;
+                RecordEnd(status);
             }
         }
         if (!ok) {
@@ -390,6 +403,8 @@ int MySqlChildProcess::BeginWait()
     m_waitThread = new (std::nothrow) HxThread();
     if (m_waitThread == nullptr) {
         MSCP_LOG(m_event, "BeginWait", frozen::kNewHxThreadFailed);
+        m_lastErr = ENOMEM;
+        errno = ENOMEM;
         EndWaiting();
         return -1;
     }
@@ -419,7 +434,8 @@ void MySqlChildProcess::WaitThread()
     // the release below.
     NoCancellation cancel;
     MSCP_LOG(m_event, "WaitThread", frozen::kThreadStart, GETCURRENTTHREADID());
-    const bool ok = WaitForChild(-1, PTHREAD_CANCEL_DISABLE) == 0;
+    const bool ok = FailingOnNoMemory(m_event, "MySqlChildProcess::WaitThread", m_lastErr,
+                                      [&] { return WaitForChild(-1, PTHREAD_CANCEL_DISABLE); }) == 0;
     std::atomic<bool>& flag = ok ? m_waitComplete : m_waitFailed;
     if (!ok) {
         const int err = GetLastErr();

@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <atomic>
+#include <new>
 #include <string>
 
 #include "host/HostEnv.h"
@@ -136,8 +137,21 @@ LogTarget* AcquireTarget(const char* path, int64_t second)
         const int fd = OpenLog(path, st);
         if (fd < 0)
             return nullptr;
-        LogTarget* fresh = new LogTarget;
-        fresh->path = path;
+        // A line that cannot be written for want of memory is lost, but
+        // logging never throws into its caller.
+        LogTarget* fresh = new (std::nothrow) LogTarget;
+        if (fresh != nullptr) {
+            try {
+                fresh->path = path;
+            } catch (const std::bad_alloc&) {
+                delete fresh;
+                fresh = nullptr;
+            }
+        }
+        if (fresh == nullptr) {
+            close(fd);
+            return nullptr;
+        }
         fresh->fd = fd;
         fresh->dev = st.st_dev;
         fresh->ino = st.st_ino;
@@ -255,7 +269,11 @@ bool WriteLine(const char* tag, int level, const char* format, va_list args)
         if (target == nullptr)
             break;
         struct stat st {};
-        if (fstat(target->fd, &st) != 0 || st.st_dev != target->dev || st.st_ino != target->ino) {
+        // Only a closed number, or one that names another file now, makes the
+        // target not ours; a look that failed for another reason (no memory)
+        // proves nothing, and the line is written.
+        const bool looked = fstat(target->fd, &st) == 0;
+        if ((!looked && errno == EBADF) || (looked && (st.st_dev != target->dev || st.st_ino != target->ino))) {
             // The number was closed, or now names another file: drop it
             // without closing (it is not ours any more) and open afresh.
             target->closed.store(true);

@@ -29,10 +29,16 @@ CKoError FXFolder::CreateFoldersIteratively(const std::string& path, _SECURITY_A
         // tool's error file, and an agent started with umask 0 must not
         // leave them writable by every account.
         if (mkdir(level.c_str(), 0755) != 0) {
-            const int err = errno;
-            if (err == EEXIST && DoesFolderExist(level))
-                continue;
-            return CKoError::FromErrno(err == EEXIST ? ENOTDIR : err, "mkdir [" + level + "]");
+            int err = errno;
+            if (err == EEXIST) {
+                // Something is there: a folder will do; anything else, or a
+                // look that failed, says why not.
+                struct stat st {};
+                if (stat(level.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                    continue;
+                err = errno == EEXIST ? ENOTDIR : errno;
+            }
+            return CKoError::FromErrno(err, "mkdir [" + level + "]");
         }
     }
     return CKoError(0);

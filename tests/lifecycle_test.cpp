@@ -371,7 +371,7 @@ TEST_F(Lifecycle, ErrorFilePathNamesResultsJobAndMicrosecond)
     }
 }
 
-TEST_F(Lifecycle, FolderThatCannotBeCreatedFailsWithTheReasonAndLeavesLastErr)
+TEST_F(Lifecycle, FolderThatCannotBeCreatedFailsWithTheReasonInLastErr)
 {
     testsupport::WriteFile(env.dir() + "/plain", "a regular file");
     const std::string notADir = strerror(ENOTDIR);
@@ -392,7 +392,7 @@ TEST_F(Lifecycle, FolderThatCannotBeCreatedFailsWithTheReasonAndLeavesLastErr)
         MySqlChildProcess child;
         child.m_lastErr = c.lastErrBefore;
         EXPECT_EQ(child.Initialize("/bin/true", "nobody", ""), -1);
-        EXPECT_EQ(child.m_lastErr, c.lastErrBefore) << "a failed folder creation is not a system-call error";
+        EXPECT_EQ(child.m_lastErr, ENOTDIR) << "a failed Initialize says why, whatever was there before";
         EXPECT_EQ(child.m_errFilePath, folder) << "the folder path stays";
         EXPECT_EQ(child.m_command, "/bin/true");
         EXPECT_EQ(std::string(child.m_userName), "nobody");
