@@ -468,6 +468,44 @@ std::string Failed(const State& s, const Injected& e, int seen)
            std::to_string(e.err) + ")";
 }
 
+// A child that has ended with the command's exit and waits to be reaped.
+bool EndedChild(State& s, const std::string& command)
+{
+    if (!Launched(s, command))
+        return false;
+    s.child->Finalize();
+    return AwaitChildEnd(s.child->m_childPid, 30) >= 0;
+}
+
+// Relays until the source ends or a call fails.
+template <typename Call>
+void RelayToTheEnd(State& s, Call call)
+{
+    for (;;) {
+        long long moved = 0;
+        s.rc = call(&moved);
+        s.total += moved;
+        if (s.rc != 0 || moved == 0)
+            break;
+    }
+    s.lastErr = s.child->m_lastErr;
+}
+
+// What reached the destination is what the calls reported moved, from the
+// start of the source's bytes, and only a failure stops short of the end.
+std::string JudgeRelay(State& s, const Injected& e, const std::string& got)
+{
+    std::string wrong;
+    if (got.size() != static_cast<size_t>(s.total) || got != s.data.substr(0, got.size()))
+        wrong = "other bytes arrived than were reported moved";
+    else if (s.rc == 0 && s.total != static_cast<long long>(s.data.size()))
+        wrong = "the end was reported after " + std::to_string(s.total) + " bytes";
+    else if (s.rc != 0)
+        wrong = Failed(s, e, s.lastErr);
+    const std::string reaped = Reap(s, e);
+    return wrong.empty() ? reaped : wrong;
+}
+
 std::vector<Op> Operations()
 {
     std::vector<Op> ops;
@@ -506,12 +544,7 @@ std::vector<Op> Operations()
     // Wait on a child that has ended with 3: -1 with 3, or with the failure,
     // and then the status is still there for a later Wait.
     ops.push_back({"Wait", "", 0,
-                   [](State& s) {
-                       if (!Launched(s, ProbeCommand("exit 3")))
-                           return false;
-                       s.child->Finalize();
-                       return AwaitChildEnd(s.child->m_childPid, 30) >= 0;
-                   },
+                   [](State& s) { return EndedChild(s, ProbeCommand("exit 3")); },
                    [](State& s) {
                        s.rc = s.child->Wait(0);
                        s.lastErr = s.child->m_lastErr;
@@ -531,12 +564,7 @@ std::vector<Op> Operations()
                        return wrong;
                    }});
     ops.push_back({"BeginWait", "", 0,
-                   [](State& s) {
-                       if (!Launched(s, ProbeCommand("exit 0")))
-                           return false;
-                       s.child->Finalize();
-                       return AwaitChildEnd(s.child->m_childPid, 30) >= 0;
-                   },
+                   [](State& s) { return EndedChild(s, ProbeCommand("exit 0")); },
                    [](State& s) {
                        MySqlChildProcess& c = *s.child;
                        s.rc = c.BeginWait();
@@ -576,12 +604,7 @@ std::vector<Op> Operations()
                        return wrong.empty() ? reaped : wrong;
                    }});
     ops.push_back({"WaitFor an ended child", "", 0,
-                   [](State& s) {
-                       if (!Launched(s, ProbeCommand("exit 0")))
-                           return false;
-                       s.child->Finalize();
-                       return AwaitChildEnd(s.child->m_childPid, 30) >= 0;
-                   },
+                   [](State& s) { return EndedChild(s, ProbeCommand("exit 0")); },
                    [](State& s) {
                        s.rc = s.child->WaitFor(5000);
                        s.lastErr = s.child->m_lastErr;
@@ -620,36 +643,20 @@ std::vector<Op> Operations()
                            return s.fd >= 0 && Launched(s, ProbeCommand("emit 300000"));
                        },
                        [](State& s) {
-                           for (;;) {
-                               long long moved = 0;
-                               s.rc = s.child->RelayOutputTo(s.fd, 1 << 20, &moved);
-                               s.total += moved;
-                               if (s.rc != 0 || moved == 0)
-                                   break;
-                           }
-                           s.lastErr = s.child->m_lastErr;
+                           RelayToTheEnd(s, [&](long long* moved) { return s.child->RelayOutputTo(s.fd, 1 << 20, moved); });
                        },
-                       [](State& s, const Injected& e) -> std::string {
-                           std::string got(static_cast<size_t>(s.total), '\0');
-                           const bool read = pread(s.fd, &got[0], got.size(), 0) == static_cast<ssize_t>(got.size());
+                       [](State& s, const Injected& e) {
+                           std::string got(s.data.size() + 1, '\0');
+                           const ssize_t n = pread(s.fd, &got[0], got.size(), 0);
+                           got.resize(n > 0 ? static_cast<size_t>(n) : 0);
                            close(s.fd);
                            s.child->CloseOutput();
-                           std::string wrong;
-                           if (!read || got != s.data.substr(0, got.size()))
-                               wrong = "the bytes that arrived are not the tool's";
-                           else if (s.rc == 0 && s.total != static_cast<long long>(s.data.size()))
-                               wrong = "the end was reported after " + std::to_string(s.total) + " bytes";
-                           else if (s.rc != 0)
-                               wrong = Failed(s, e, s.lastErr);
-                           const std::string reaped = Reap(s, e);
-                           return wrong.empty() ? reaped : wrong;
+                           return JudgeRelay(s, e, got);
                        }});
     }
     ops.push_back({"RelayInputFrom", "", 0,
                    [](State& s) {
-                       s.data.assign(200000, '\0');
-                       for (size_t i = 0; i < s.data.size(); ++i)
-                           s.data[i] = static_cast<char>(i % 251);
+                       s.data = EmitPattern(200000);
                        const std::string path = std::string(ProbePath()) + ".in";
                        WriteFile(path, s.data, 0600);
                        s.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -657,28 +664,12 @@ std::vector<Op> Operations()
                        return s.fd >= 0 && Launched(s, ProbeCommand("cat"));
                    },
                    [](State& s) {
-                       for (;;) {
-                           long long moved = 0;
-                           s.rc = s.child->RelayInputFrom(s.fd, 1 << 20, &moved);
-                           s.total += moved;
-                           if (s.rc != 0 || moved == 0)
-                               break;
-                       }
-                       s.lastErr = s.child->m_lastErr;
+                       RelayToTheEnd(s, [&](long long* moved) { return s.child->RelayInputFrom(s.fd, 1 << 20, moved); });
                    },
-                   [](State& s, const Injected& e) -> std::string {
+                   [](State& s, const Injected& e) {
                        close(s.fd);
                        s.child->CloseInput();
-                       const std::string got = ReadAll(*s.child);
-                       std::string wrong;
-                       if (got != s.data.substr(0, got.size()) || got.size() != static_cast<size_t>(s.total))
-                           wrong = "the tool got other bytes than were reported moved";
-                       else if (s.rc == 0 && s.total != static_cast<long long>(s.data.size()))
-                           wrong = "the end was reported after " + std::to_string(s.total) + " bytes";
-                       else if (s.rc != 0)
-                           wrong = Failed(s, e, s.lastErr);
-                       const std::string reaped = Reap(s, e);
-                       return wrong.empty() ? reaped : wrong;
+                       return JudgeRelay(s, e, ReadAll(*s.child));
                    }});
     // The error file's readers: what the file holds, or -1 with the
     // failure in errno (ReadErrBuf keeps the errno it found on entry in

@@ -223,6 +223,35 @@ TEST_F(Hardening, ToolStartsWithAnEmptyMaskAndOnlySigpipeIgnored)
     EXPECT_EQ(ReportValues(report, "SigIgn"), std::vector<std::string>{std::to_string(1ull << (SIGPIPE - 1))});
 }
 
+// In a PID namespace of the test's own: a child of this process given the
+// pid `reused`, leading a group of its own (what a signal to a reaped tool's
+// group would reach), that exits 42 once *gate (its pipe's write end) is
+// closed. Its pid, or -91 when ns_last_pid cannot be set, -92 when the pid
+// went elsewhere, -12 when there is no pipe.
+pid_t StrangerAt(pid_t reused, int* gate)
+{
+    const int last = open("/proc/sys/kernel/ns_last_pid", O_WRONLY);
+    const std::string previous = std::to_string(reused - 1);
+    if (last < 0 || write(last, previous.data(), previous.size()) != static_cast<ssize_t>(previous.size()))
+        return -91;
+    close(last);
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0)
+        return -12;
+    const pid_t stranger = fork();
+    if (stranger == 0) {
+        setpgid(0, 0);
+        char c;
+        close(pipeEnds[1]);
+        while (read(pipeEnds[0], &c, 1) < 0 && errno == EINTR) {
+        }
+        _exit(42);
+    }
+    close(pipeEnds[0]);
+    *gate = pipeEnds[1];
+    return stranger == reused ? stranger : -92;
+}
+
 // Once reaped, the child's pid is free for any process. Arranged in a PID
 // namespace: the pid goes to another child of the same process, whose owner
 // must still reap it, and a second Wait must still give the first outcome.
@@ -240,33 +269,15 @@ TEST_F(Hardening, SecondWaitAfterPidReuseRepeatsTheOutcomeAndTouchesNoStranger)
             if (child.Wait(0) != 0)
                 _exit(11);
             const pid_t reused = child.m_childPid;
-            const int last = open("/proc/sys/kernel/ns_last_pid", O_WRONLY);
-            const std::string previous = std::to_string(reused - 1);
-            if (last < 0 || write(last, previous.data(), previous.size()) != static_cast<ssize_t>(previous.size()))
-                _exit(91);
-            close(last);
-            int gate[2];
-            if (pipe(gate) != 0)
-                _exit(12);
-            const pid_t stranger = fork();
-            if (stranger == 0) {
-                // Leading a group, the stranger is what a signal to the
-                // reaped tool's group would now reach.
-                setpgid(0, 0);
-                char c;
-                close(gate[1]);
-                while (read(gate[0], &c, 1) < 0 && errno == EINTR) {
-                }
-                _exit(42);
-            }
-            close(gate[0]);
-            if (stranger != reused)
-                _exit(92);
+            int gate = -1;
+            const pid_t stranger = StrangerAt(reused, &gate);
+            if (stranger < 0)
+                _exit(-stranger);
             const int again = child.Wait(0);
             const int terminate = child.Terminate();
             const int stop = child.Stop(0);
             const int stopErr = child.m_lastErr;
-            close(gate[1]);
+            close(gate);
             int status = 0;
             const pid_t reaped = waitpid(stranger, &status, 0);
             if (again != 0 || child.m_exitStatus != 0)
@@ -303,33 +314,17 @@ TEST_F(Hardening, ChildReapedByTheHostLeavesItsPidsNewOwnerAlone)
             int status = 0;
             if (waitpid(reused, &status, 0) != reused)  // the host's own reaping
                 return 11;
-            const int last = open("/proc/sys/kernel/ns_last_pid", O_WRONLY);
-            const std::string previous = std::to_string(reused - 1);
-            if (last < 0 || write(last, previous.data(), previous.size()) != static_cast<ssize_t>(previous.size()))
-                return 91;
-            close(last);
-            int gate[2];
-            if (pipe(gate) != 0)
-                return 12;
-            const pid_t stranger = fork();
-            if (stranger == 0) {
-                setpgid(0, 0);
-                char c;
-                close(gate[1]);
-                while (read(gate[0], &c, 1) < 0 && errno == EINTR) {
-                }
-                _exit(42);
-            }
-            close(gate[0]);
-            if (stranger != reused)
-                return 92;
+            int gate = -1;
+            const pid_t stranger = StrangerAt(reused, &gate);
+            if (stranger < 0)
+                return -stranger;
             // While the newcomer runs: each would have waited for it, or
             // killed it.
             SUB_CHECK(child.WaitFor(100) == -1 && child.m_lastErr == ECHILD, 13);
             SUB_CHECK(child.Terminate() == -1, 14);
             SUB_CHECK(child.Stop(0) == -1, 15);
             SUB_CHECK(child.Wait(0) == -1 && child.m_lastErr == ECHILD, 16);
-            close(gate[1]);
+            close(gate);
             // Once it has ended, a wait by pid would reap it.
             SUB_CHECK(AwaitChildEnd(stranger, 10) >= 0, 17);
             SUB_CHECK(child.Wait(0) == -1 && child.m_lastErr == ECHILD, 18);

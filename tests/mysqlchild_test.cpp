@@ -48,11 +48,9 @@ struct Result {
     std::string err;
 };
 
-// Starts mysqlchild with args in the background: standard input from
-// /dev/null, standard output on outFd when one is given, else to outPath,
-// standard error to errPath. Its pid, or -1.
-pid_t StartMysqlchild(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
-                      int outFd = -1)
+// Runs mysqlchild with each standard descriptor as given: -1 closed, else
+// that descriptor. Its pid.
+pid_t SpawnWithStreams(const std::vector<std::string>& args, const int streams[3])
 {
     std::vector<std::string> all{MYSQLCHILD_PATH};
     all.insert(all.end(), args.begin(), args.end());
@@ -62,16 +60,33 @@ pid_t StartMysqlchild(const std::vector<std::string>& args, const std::string& o
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (outFd >= 0)
-        posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-    else
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    for (int fd = 0; fd < 3; ++fd) {
+        if (streams[fd] < 0)
+            posix_spawn_file_actions_addclose(&actions, fd);
+        else
+            posix_spawn_file_actions_adddup2(&actions, streams[fd], fd);
+    }
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
+}
+
+// Starts mysqlchild with args in the background: standard input from
+// /dev/null, standard output on outFd when one is given, else to outPath,
+// standard error to errPath. Its pid, or -1.
+pid_t StartMysqlchild(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
+                      int outFd = -1)
+{
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int out = outFd >= 0 ? outFd : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int streams[3] = {in, out, err};
+    const pid_t pid = in >= 0 && out >= 0 && err >= 0 ? SpawnWithStreams(args, streams) : -1;
+    for (int fd : {in, outFd >= 0 ? -1 : out, err})
+        if (fd >= 0)
+            close(fd);
+    return pid;
 }
 
 // The exit code a shell would show: the code, or 128 + signal; -1 for a
@@ -702,30 +717,6 @@ TEST_F(MysqlChildProgram, InputIsStreamedWhileOutputIsRead)
                                         std::to_string(data.size()) + " bytes"))
             << r.err;
     }
-}
-
-// Runs mysqlchild with each standard descriptor as given: -1 closed, else
-// that descriptor. Its pid.
-pid_t SpawnWithStreams(const std::vector<std::string>& args, const int streams[3])
-{
-    std::vector<std::string> all{MYSQLCHILD_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int fd = 0; fd < 3; ++fd) {
-        if (streams[fd] < 0)
-            posix_spawn_file_actions_addclose(&actions, fd);
-        else
-            posix_spawn_file_actions_adddup2(&actions, streams[fd], fd);
-    }
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
 }
 
 // Started as a daemon may be, with standard descriptors closed, mysqlchild
