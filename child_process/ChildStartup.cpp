@@ -13,8 +13,8 @@
 
 #include "child_process/LogTexts.h"
 #include "child_process/ErrorFile.h"
+#include "child_process/ChildPlan.h"
 #include "child_process/MySqlChildProcess.h"
-#include "child_process/StartupReport.h"
 #include "host/EvDebug.h"
 
 namespace LibMySqlProcess {
@@ -36,7 +36,7 @@ constexpr char kTag[] = "MySqlChildProcess::PostFork";
 }
 
 // The child's own report pipe, in place of the socket end the launch gave
-// it (see StartupReport.h): the read end and a pid descriptor of this very
+// it (see HelperProtocol.h): the read end and a pid descriptor of this very
 // process go to the launch in the hello record, and the write end takes the
 // socket's number. 0 or the errno; *reportTo is where a failure is reported:
 // the socket until the hello is sent, the pipe afterwards.
@@ -90,6 +90,16 @@ int OpenReportChannel(int socketFd, int* reportTo)
     *reportTo = socketFd;
     return 0;
 }
+
+// A system call for ApplyToolSettings: its result, or -errno.
+struct RawSyscall {
+    template <typename... Args>
+    long operator()(long number, Args... args) const
+    {
+        const long rc = syscall(number, static_cast<long>(args)...);
+        return rc < 0 ? -errno : rc;
+    }
+};
 
 // Puts fd where the tool expects it: 0 or the errno. dup2 clears
 // close-on-exec on its copy; a descriptor that already is the target (a host
@@ -191,7 +201,7 @@ void CloseDescriptorsFrom3AtExec()
 // path opened with the caller's rights. When the helper switches the user,
 // the path is left to it, to be opened as the user; descriptor 2 is closed
 // meanwhile, so that nothing of the agent's reaches the helper there.
-int SetUpStandardError(const MySqlChildParam& p, StartupStep& step)
+int SetUpStandardError(const ChildPlan& p, StartupStep& step)
 {
     step = kStepErrorFile;
     if (p.errFileErr != 0)
@@ -235,14 +245,13 @@ int SetUpStandardError(const MySqlChildParam& p, StartupStep& step)
 // ChildFailed, with its stage's exit code.
 void MySqlChildProcess::PostFork(void* arg)
 {
-    const MySqlChildParam& p = *static_cast<const MySqlChildParam*>(arg);
+    const ChildPlan& p = *static_cast<const ChildPlan*>(arg);
     const int report = p.reportFd;
     ResetSignalDispositions();
     // The launch's ends first: the descriptors they free are the ones the
     // report pipe takes, should the agent's table be full.
-    close(p.filedesPW[1]);
-    close(p.filedesCW[0]);
-    close(p.reportPeerFd);
+    for (int end : p.launchEnds)
+        close(end);
 
     int err;
     int reportTo;
@@ -255,26 +264,28 @@ void MySqlChildProcess::PostFork(void* arg)
     setpgid(0, 0);
 
     StartupStep step;
-    if ((err = Redirect(p.filedesPW[0], 0)) != 0)
+    if ((err = Redirect(p.toolInput, 0)) != 0)
         ChildFailed(report, kExitRedirectFailed, kStepStdin, err);
-    if ((err = Redirect(p.filedesCW[1], 1)) != 0)
+    if ((err = Redirect(p.toolOutput, 1)) != 0)
         ChildFailed(report, kExitRedirectFailed, kStepStdout, err);
     if ((err = SetUpStandardError(p, step)) != 0)
         ChildFailed(report, kExitRedirectFailed, step, err);
 
     // Every descriptor above 2, however high: the tool may run as another
     // user and must not inherit the host's sockets or credential files. The
-    // helper keeps the report pipe, and sets it to close at the tool's exec.
+    // helper keeps the report pipe and its record; it reads and closes the
+    // record, and sets the report pipe to close at the tool's exec.
     CloseDescriptorsFrom3AtExec();
-    if (p.viaHelper && fcntl(report, F_SETFD, 0) != 0)
+    if (p.viaHelper && (fcntl(report, F_SETFD, 0) != 0 || fcntl(p.helperRecord, F_SETFD, 0) != 0))
         ChildFailed(report, kExitRedirectFailed, kStepReportChannel, errno);
 
     for (int i = 0; p.argv[i] != nullptr; ++i)
         p.childEvent->DebugLvl(kTag, 8, frozen::kArgument, i, p.logArgv[i]);
     if (p.environmentLine != nullptr)
         p.childEvent->Debug(kTag, frozen::kEnvironment, p.environmentLine);
-    if (p.baseUmask && !p.viaHelper)
-        umask(022);
+    int32_t settingStep = kStepNone;
+    if (!p.viaHelper && (err = ApplyToolSettings(p.settings, RawSyscall{}, &settingStep)) != 0)
+        ChildFailed(report, kExitExecFailed, static_cast<StartupStep>(settingStep), err);
 
     // Through the helper every signal stays blocked (only SIGKILL and SIGSTOP
     // reach it, whoever it belongs to by then); the helper unblocks them at

@@ -2,6 +2,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -13,16 +14,18 @@
 #include <new>
 #include <vector>
 
-#include "child_process/LogTexts.h"
 #include "child_process/Cancellation.h"
+#include "child_process/ChildPlan.h"
 #include "child_process/ErrorFile.h"
 #include "child_process/LaunchHelperPath.h"
 #include "child_process/Log.h"
-#include "child_process/NoMemory.h"
+#include "child_process/LogTexts.h"
 #include "child_process/MySqlChildProcess.h"
+#include "child_process/NoMemory.h"
 #include "child_process/Reaper.h"
 #include "child_process/Secrets.h"
 #include "child_process/SplitCommandLine.h"
+#include "child_process/StartupSteps.h"
 #include "child_process/StartupWait.h"
 #include "host/EvDebug.h"
 #include "host/FXString.h"
@@ -32,6 +35,8 @@
 namespace LibMySqlProcess {
 
 namespace {
+
+constexpr char kTag[] = "MySqlChildProcess::HX_CreateProcess";
 
 // The impersonated user as the child will need it, read from the user
 // database here in the parent: in the child of a many-threaded process the C
@@ -80,6 +85,9 @@ int ResolveUser(const char* name, ResolvedUser& user)
             return errno != 0 ? errno : EIO;
         }
     }
+    // More than the kernel lets a process hold: the switch could not be exact.
+    if (user.groups.size() > kMaxGroups)
+        return EINVAL;
     user.found = true;
     return 0;
 }
@@ -108,20 +116,79 @@ void EnlargePipe(int fd)
     errno = saved;
 }
 
+// Descriptors the launch holds until the child has them, closed however the
+// launch ends (an allocation that fails and unwinds included).
+template <size_t N>
+struct Held {
+    int fd[N];
+    Held()
+    {
+        for (int& f : fd)
+            f = -1;
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held()
+    {
+        for (int f : fd)
+            if (f != -1)
+                close(f);
+    }
+};
+
+// The helper's record goes into a memory file, sealed once written: nobody,
+// the child included, can change it then, and its size meets no argument
+// limit. Made before the error file, so that a table too full for both
+// fails at the error file, which says so in the start-up's terms. The
+// descriptor (close-on-exec, 3 or above), or -1 with errno.
+int OpenHelperRecord()
+{
+    return KeepOffStandardStreams(memfd_create("mysqlprocess-helper-record", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+}
+
+// 0, or the errno of the write or the seal.
+int WriteHelperRecord(int fd, const ResolvedUser& user, bool stderrReady, const std::string& errFile,
+                      const ToolSettings& settings)
+{
+    if (errFile.size() >= kMaxErrorFilePath)
+        return ENAMETOOLONG;
+    HelperRecord header{};
+    header.magic = kHelperRecordMagic;
+    header.version = kHelperRecordVersion;
+    header.headerSize = sizeof header;
+    header.groupCount = static_cast<uint32_t>(user.groups.size());
+    header.errorFileLength = static_cast<uint32_t>(errFile.size());
+    header.size = static_cast<uint32_t>(sizeof header + user.groups.size() * sizeof(uint32_t) + errFile.size());
+    header.uid = user.uid;
+    header.gid = user.gid;
+    header.stderrReady = stderrReady ? 1 : 0;
+    header.settings = settings;
+    std::vector<char> record(header.size);
+    memcpy(record.data(), &header, sizeof header);
+    for (size_t i = 0; i < user.groups.size(); ++i) {
+        const uint32_t g = user.groups[i];
+        memcpy(record.data() + sizeof header + i * sizeof g, &g, sizeof g);
+    }
+    memcpy(record.data() + sizeof header + user.groups.size() * sizeof(uint32_t), errFile.data(), errFile.size());
+    for (size_t done = 0; done < record.size();) {
+        const ssize_t n = write(fd, record.data() + done, record.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0 ? EIO : errno;
+        done += static_cast<size_t>(n);
+    }
+    if (fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0)
+        return errno;
+    return 0;
+}
+
 }  // namespace
 
 void MySqlChildProcess::SetPostForkParam(MySqlChildParam* param, char* command, char* userName, int* filedesPW,
                                          int* filedesCW, bool useSystemLibPath, const std::string& errFilePath,
                                          bool useBaseLibPath)
 {
-    memset(param->cmdLine, 0, sizeof param->cmdLine);
-    memset(param->userName, 0, sizeof param->userName);
-    param->filedesPW[0] = param->filedesPW[1] = 0;
-    param->filedesCW[0] = param->filedesCW[1] = 0;
-    param->useSystemLibPath = false;
-    param->useBaseLibPath = false;
-    param->errFilePath.clear();
-
     CopyField(param->cmdLine, sizeof param->cmdLine, command);
     CopyField(param->userName, sizeof param->userName, userName);
     param->useSystemLibPath = useSystemLibPath;
@@ -148,107 +215,84 @@ void MySqlChildProcess::GetPostForkParam(MySqlChildParam* param, char* command, 
     useBaseLibPath = param->useBaseLibPath;
 }
 
-// What the record points to, owned by the launch until the child has exec'd
-// or ended.
-struct LaunchPlan {
+// One launch: it prepares everything the child reads into the child's
+// record (and the helper's), forks, and learns how the start-up went. What it
+// learns goes into the launch record; a step that fails says why there and
+// in m_lastErr, and the launch makes no child.
+struct MySqlChildProcess::Launcher {
+    Launcher(MySqlChildProcess& object, LaunchRecord& learned) : self(object), record(learned) {}
+
+    MySqlChildProcess& self;
+    LaunchRecord& record;
+    EvEvent* event = self.m_event;
+
+    // What the child's record points to, owned here until the child has
+    // exec'd or ended.
     std::unique_ptr<char[]> argStorage;
+    char* argv[kArgvEntries] = {};
+    const char* logArgv[kArgvEntries] = {};
     std::vector<std::string> maskedArgs;
+    std::string commandToLog;
     ResolvedUser user;
+    std::string helperPath;
     std::unique_ptr<EvEvent> childEvent;
     std::unique_ptr<HXPI_CommClient> childClient;
     std::unique_ptr<HXPlatformInfo> childPlatformInfo;
     std::string baseLibPathEnv;  // "LD_LIBRARY_PATH=<base home>"
     char* env[2] = {nullptr, nullptr};
-    std::string helperPath;
-    std::string helperNumbers;
-    char* helperArgv[kMaxArguments + 5] = {};
+    char recordFdText[16] = {};
+    char reportFdText[16] = {};
+    char* helperArgv[kArgvEntries + 4] = {};
+    Held<2> channel;     // the report channel: the launch's end, the child's end
+    Held<1> errFile;     // the error file as the launch made it
+    Held<1> helperRecord;
+    ChildPlan child{};
+
+    bool Failed(int err, const std::string& problem = std::string())
+    {
+        self.m_lastErr = err;
+        record.err = err;
+        record.problem = problem;
+        return false;
+    }
+
+    int Run(bool useSystemLibPath, bool useBaseLibPath);
+    bool PrepareArguments();
+    bool PrepareUser();
+    bool MakePipes();
+    bool PrepareChildObjects(bool useSystemLibPath, bool useBaseLibPath);
+    bool MakeReportChannel();
+    bool PrepareExec();
+    bool HelperRecordFailed(int err);
+    bool Fork();
+    void Abandon(pid_t pid, int pidfd);
 };
 
-namespace {
-
-// Descriptors the launch holds until the child has them, closed however the
-// launch ends (an allocation that fails and unwinds included).
-template <size_t N>
-struct Held {
-    int fd[N];
-    Held()
-    {
-        for (int& f : fd)
-            f = -1;
-    }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    ~Held()
-    {
-        for (int f : fd)
-            if (f != -1)
-                close(f);
-    }
-};
-
-// The message of a failed start-up step, logged under the child's tag on its
-// behalf: the helper carries no host library, and the child has one way out
-// for every step.
-void LogStartupFailure(EvEvent* event, const StartupReport& r, const char* errFile)
-{
-    constexpr char kTag[] = "MySqlChildProcess::PostFork";
-    switch (r.step) {
-    case kStepStdin:
-        event->Debug(kTag, frozen::kDupStdinFailed, r.err);
-        break;
-    case kStepStdout:
-        event->Debug(kTag, frozen::kDupStdoutFailed, r.err);
-        break;
-    case kStepErrorFile:
-        event->Debug(kTag, frozen::kErrorFileFailed, errFile, r.err);
-        break;
-    case kStepStderr:
-        event->Debug(kTag, frozen::kDupStderrFailed, r.err);
-        break;
-    case kStepGroups:
-        event->Debug(kTag, frozen::kInitgroupsFailed, r.err);
-        break;
-    case kStepGid:
-        event->Debug(kTag, frozen::kSetgidFailed, r.err);
-        break;
-    case kStepUid:
-        event->Debug(kTag, frozen::kSetuidFailed, r.err);
-        break;
-    case kStepExec:
-        event->Debug(kTag, frozen::kChildExecFailed, r.err);
-        break;
-    default:
-        break;
-    }
-}
-
-}  // namespace
-
-// Splits the command line into the record's argument vector, with a masked
+// Splits the command line into the child's argument vector, with a masked
 // copy for the log. Bad command lines are refused before anything is made.
-bool MySqlChildProcess::PrepareArguments(MySqlChildParam& param, LaunchPlan& plan, std::string& commandToLog)
+bool MySqlChildProcess::Launcher::PrepareArguments()
 {
     ArgSpan spans[kArgvEntries];
-    const int argc = SplitCommandLine(m_command.c_str(), param.argv, plan.argStorage, spans);
+    const int argc = SplitCommandLine(self.m_command.c_str(), argv, argStorage, spans);
     if (argc == 0) {
-        MSCP_LOG(m_event, "HX_CreateProcess", "Command line [%s] names no program to run", m_command.c_str());
-        m_lastErr = EINVAL;
-        return false;
+        MSCP_LOG_TAG(event, kTag, "Command line [%s] names no program to run", self.m_command.c_str());
+        return Failed(EINVAL);
     }
     if (argc > kMaxArguments) {
-        MSCP_LOG(m_event, "HX_CreateProcess", "Command line splits into %d arguments; at most %d are allowed", argc,
-                 kMaxArguments);
-        m_lastErr = E2BIG;
-        return false;
+        MSCP_LOG_TAG(event, kTag, "Command line splits into %d arguments; at most %d are allowed", argc,
+                     kMaxArguments);
+        return Failed(E2BIG);
     }
-    plan.maskedArgs.resize(static_cast<size_t>(argc));
+    maskedArgs.resize(static_cast<size_t>(argc));
     for (int i = 0; i <= argc; ++i) {
-        param.logArgv[i] = param.argv[i];
-        if (i < argc && MaskSecret(param.argv[i], plan.maskedArgs[static_cast<size_t>(i)]))
-            param.logArgv[i] = plan.maskedArgs[static_cast<size_t>(i)].c_str();
+        logArgv[i] = argv[i];
+        if (i < argc && MaskSecret(argv[i], maskedArgs[static_cast<size_t>(i)]))
+            logArgv[i] = maskedArgs[static_cast<size_t>(i)].c_str();
     }
-    commandToLog = MaskSecrets(m_command, param.argv, spans, argc);
-    m_program = param.argv[0];
+    commandToLog = MaskSecrets(self.m_command, argv, spans, argc);
+    record.program = argv[0];
+    child.argv = argv;
+    child.logArgv = logArgv;
     return true;
 }
 
@@ -256,245 +300,280 @@ bool MySqlChildProcess::PrepareArguments(MySqlChildParam& param, LaunchPlan& pla
 // it. A name the user database does not hold is refused: running the tool as
 // the caller instead would run it as root. So is a launch without a helper
 // fit to run as root: the tool never starts as the caller.
-bool MySqlChildProcess::PrepareUser(LaunchPlan& plan)
+bool MySqlChildProcess::Launcher::PrepareUser()
 {
-    if (m_userName[0] == '\0')
+    const char* name = self.m_userName;
+    if (name[0] == '\0')
         return true;
-    ResolvedUser& user = plan.user;
-    const int rc = ResolveUser(m_userName, user);
+    const int rc = ResolveUser(name, user);
     if (rc != 0) {
-        MSCP_LOG(m_event, "HX_CreateProcess", "Looking up user [%s] failed: errno=%d; no child is launched",
-                 m_userName, rc);
-        m_lastErr = rc;
-        m_launchProblem = "looking up user '" + std::string(m_userName) + "' failed: " + strerror(rc);
-        return false;
+        MSCP_LOG_TAG(event, kTag, "Looking up user [%s] failed: errno=%d; no child is launched", name, rc);
+        return Failed(rc, "looking up user '" + std::string(name) + "' failed: " + strerror(rc));
     }
     if (!user.found) {
-        MSCP_LOG(m_event, "HX_CreateProcess", "User [%s] is not in the user database; no child is launched",
-                 m_userName);
-        m_lastErr = ENOENT;
-        m_launchProblem = "user '" + std::string(m_userName) + "' does not exist";
-        return false;
+        MSCP_LOG_TAG(event, kTag, "User [%s] is not in the user database; no child is launched", name);
+        return Failed(ENOENT, "user '" + std::string(name) + "' does not exist");
     }
-    const int err = FindLaunchHelper(plan.helperPath);
+    const int err = FindLaunchHelper(helperPath);
     if (err != 0) {
         const char* why = err == ENOENT  ? "missing"
                           : err == EPERM ? "others could have changed it"
                           : err == ELOOP ? "a symbolic link"
                                          : "not an executable file";
-        MSCP_LOG(m_event, "HX_CreateProcess", "Launch helper [%s] cannot be used (errno=%d: %s); no child is launched",
-                 plan.helperPath.c_str(), err, why);
-        m_lastErr = err;
-        m_launchProblem = "the launch helper " + plan.helperPath + " cannot be used: " + why;
-        return false;
+        MSCP_LOG_TAG(event, kTag, "Launch helper [%s] cannot be used (errno=%d: %s); no child is launched",
+                     helperPath.c_str(), err, why);
+        return Failed(err, "the launch helper " + helperPath + " cannot be used: " + why);
     }
+    child.viaHelper = true;
     return true;
-}
-
-// Everything the child would otherwise allocate. The client gives the base
-// home; the platform information only has to exist while the child starts,
-// which the parent's copy covers.
-bool MySqlChildProcess::PrepareChildObjects(MySqlChildParam& param, LaunchPlan& plan, bool useSystemLibPath,
-                                            bool useBaseLibPath)
-{
-    plan.childEvent.reset(new (std::nothrow) EvEvent());
-    if (plan.childEvent)
-        plan.childClient.reset(new (std::nothrow) HXPI_CommClient(plan.childEvent.get()));
-    plan.childPlatformInfo.reset(new (std::nothrow) HXPlatformInfo());
-    if (!plan.childEvent || !plan.childClient || !plan.childPlatformInfo) {
-        MSCP_LOG(m_event, "HX_CreateProcess", "Creating the child's host objects failed");
-        m_lastErr = ENOMEM;
-        return false;
-    }
-    param.childEvent = plan.childEvent.get();
-    param.errFile = m_errFilePath.c_str();
-    param.environmentLine = nullptr;
-    param.baseUmask = false;
-    param.execEnv = nullptr;
-    static char systemLibPath[] = "LD_LIBRARY_PATH=/lib64:/lib:/usr/lib:/usr/lib64";
-    if (useSystemLibPath) {
-        plan.env[0] = systemLibPath;
-        param.execEnv = plan.env;
-    } else if (useBaseLibPath) {
-        plan.baseLibPathEnv = FXString::Format("LD_LIBRARY_PATH=%s", plan.childClient->getBaseHomeDirectory());
-        plan.env[0] = &plan.baseLibPathEnv[0];
-        param.execEnv = plan.env;
-        param.environmentLine = plan.env[0];
-        param.baseUmask = true;
-    }
-    return true;
-}
-
-// The exec the child makes: the tool itself, or the helper with the user,
-// the report pipe and the tool's argument vector.
-void MySqlChildProcess::PrepareExec(MySqlChildParam& param, LaunchPlan& plan)
-{
-    if (!param.viaHelper) {
-        param.execPath = param.argv[0];
-        param.execArgv = param.argv;
-        return;
-    }
-    const ResolvedUser& user = plan.user;
-    std::string& numbers = plan.helperNumbers;
-    numbers = std::to_string(param.reportFd) + "," + std::to_string(user.uid) + "," + std::to_string(user.gid) + "," +
-              (param.baseUmask ? "18" : "-1") + "," + (param.errFileFd != -1 ? "1" : "0") + "," +
-              std::to_string(user.groups.size());
-    for (gid_t g : user.groups)
-        numbers += "," + std::to_string(g);
-    static char tag[] = MYSQLPROCESS_HELPER_TAG;
-    char** out = plan.helperArgv;
-    *out++ = &plan.helperPath[0];
-    *out++ = tag;
-    *out++ = &numbers[0];
-    *out++ = const_cast<char*>(param.errFile);
-    for (int i = 0; param.argv[i] != nullptr; ++i)
-        *out++ = param.argv[i];
-    *out = nullptr;
-    param.execPath = plan.helperPath.c_str();
-    param.execArgv = plan.helperArgv;
 }
 
 // Both pipes, close-on-exec, so that a child another host thread forks
 // meanwhile does not inherit our ends (and keep the tool's input open after
-// Finalize).
-bool MySqlChildProcess::MakePipes()
+// Finalize). They are the object's from here on: a launch that fails later
+// leaves them to Finalize and the destructor.
+bool MySqlChildProcess::Launcher::MakePipes()
 {
-    if (pipe2(m_filedesCW, O_CLOEXEC) != 0) {
-        const int err = errno;
-        m_filedesCW[0] = m_filedesCW[1] = -1;
-        MSCP_LOG(m_event, "HX_CreateProcess", frozen::kPipeCwFailed, err);
-        m_lastErr = err;
-        return false;
+    for (int* ends : {self.m_filedesCW, self.m_filedesPW}) {
+        if (pipe2(ends, O_CLOEXEC) != 0) {
+            const int err = errno;
+            ends[0] = ends[1] = -1;
+            MSCP_LOG_TAG(event, kTag, ends == self.m_filedesCW ? frozen::kPipeCwFailed : frozen::kPipePwFailed, err);
+            return Failed(err);
+        }
+        EnlargePipe(ends[0]);
     }
-    EnlargePipe(m_filedesCW[0]);
-    if (pipe2(m_filedesPW, O_CLOEXEC) != 0) {
-        const int err = errno;
-        m_filedesPW[0] = m_filedesPW[1] = -1;
-        MSCP_LOG(m_event, "HX_CreateProcess", frozen::kPipePwFailed, err);
-        m_lastErr = err;
-        return false;
+    child.toolInput = self.m_filedesPW[0];
+    child.toolOutput = self.m_filedesCW[1];
+    child.launchEnds[0] = self.m_filedesPW[1];
+    child.launchEnds[1] = self.m_filedesCW[0];
+    return true;
+}
+
+// Everything the child would otherwise allocate, and the environment it
+// gives the tool. The client gives the base home; the platform information
+// only has to exist while the child starts, which the parent's copy covers.
+bool MySqlChildProcess::Launcher::PrepareChildObjects(bool useSystemLibPath, bool useBaseLibPath)
+{
+    childEvent.reset(new (std::nothrow) EvEvent());
+    if (childEvent)
+        childClient.reset(new (std::nothrow) HXPI_CommClient(childEvent.get()));
+    childPlatformInfo.reset(new (std::nothrow) HXPlatformInfo());
+    if (!childEvent || !childClient || !childPlatformInfo) {
+        MSCP_LOG_TAG(event, kTag, "Creating the child's host objects failed");
+        return Failed(ENOMEM);
     }
-    EnlargePipe(m_filedesPW[0]);
+    child.childEvent = childEvent.get();
+    child.errFile = self.m_errFilePath.c_str();
+    child.settings.umask = -1;
+    static char systemLibPath[] = "LD_LIBRARY_PATH=/lib64:/lib:/usr/lib:/usr/lib64";
+    if (useSystemLibPath) {
+        env[0] = systemLibPath;
+        child.execEnv = env;
+    } else if (useBaseLibPath) {
+        baseLibPathEnv = FXString::Format("LD_LIBRARY_PATH=%s", childClient->getBaseHomeDirectory());
+        env[0] = &baseLibPathEnv[0];
+        child.execEnv = env;
+        child.environmentLine = env[0];
+        child.settings.umask = 022;
+    }
     return true;
 }
 
 // The report channel: a socket pair over which the child sends its own
-// report pipe (see StartupReport.h). Both ends stay off 0-2, which the
+// report pipe (see HelperProtocol.h). Both ends stay off 0-2, which the
 // child's redirections overwrite.
-bool MySqlChildProcess::MakeReportChannel(int channel[2])
+bool MySqlChildProcess::Launcher::MakeReportChannel()
 {
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) == 0) {
-        channel[0] = KeepOffStandardStreams(channel[0]);
-        channel[1] = KeepOffStandardStreams(channel[1]);
-        if (channel[0] >= 0 && channel[1] >= 0)
+    int* ends = channel.fd;
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == 0) {
+        ends[0] = KeepOffStandardStreams(ends[0]);
+        ends[1] = KeepOffStandardStreams(ends[1]);
+        if (ends[0] >= 0 && ends[1] >= 0) {
+            child.reportFd = ends[1];
+            child.launchEnds[2] = ends[0];
             return true;
+        }
     }
     const int err = errno;
-    MSCP_LOG(m_event, "HX_CreateProcess", "socketpair(report) call failed: errno=%d", err);
-    m_lastErr = err;
-    return false;
+    MSCP_LOG_TAG(event, kTag, "socketpair(report) call failed: errno=%d", err);
+    return Failed(err);
+}
+
+// The error file, made here where it can be (see ErrorFile.h), and the exec
+// the child makes: the tool itself, or the helper with its record and the
+// tool's argument vector.
+bool MySqlChildProcess::Launcher::PrepareExec()
+{
+    if (child.viaHelper && (helperRecord.fd[0] = OpenHelperRecord()) < 0)
+        return HelperRecordFailed(errno);
+    int err = 0;
+    errFile.fd[0] = PrecreateErrorFile(self.m_errFilePath, child.viaHelper, user.uid, user.gid, &err);
+    child.errFileFd = errFile.fd[0];
+    child.errFileErr = err == EEXIST ? 0 : err;
+    child.helperRecord = helperRecord.fd[0];
+    if (!child.viaHelper) {
+        child.execPath = argv[0];
+        child.execArgv = argv;
+        return true;
+    }
+    if ((err = WriteHelperRecord(helperRecord.fd[0], user, child.errFileFd != -1, self.m_errFilePath,
+                                 child.settings)) != 0)
+        return HelperRecordFailed(err);
+    static char tag[] = MYSQLPROCESS_HELPER_TAG;
+    snprintf(recordFdText, sizeof recordFdText, "%d", helperRecord.fd[0]);
+    snprintf(reportFdText, sizeof reportFdText, "%d", child.reportFd);
+    char** out = helperArgv;
+    *out++ = &helperPath[0];
+    *out++ = tag;
+    *out++ = recordFdText;
+    *out++ = reportFdText;
+    for (int i = 0; argv[i] != nullptr; ++i)
+        *out++ = argv[i];
+    *out = nullptr;
+    child.execPath = helperPath.c_str();
+    child.execArgv = helperArgv;
+    return true;
+}
+
+bool MySqlChildProcess::Launcher::HelperRecordFailed(int err)
+{
+    MSCP_LOG_TAG(event, kTag, "Writing the launch helper's record failed: errno=%d; no child is launched", err);
+    return Failed(err);
 }
 
 // A child the launch gives up on: killed (it is ours and unreaped, so its
 // pid names it still; through its pidfd where the child sent one) and reaped
 // through the host, which then waits for that pid no more.
-void MySqlChildProcess::AbandonChild(pid_t pid, int pidfd)
+void MySqlChildProcess::Launcher::Abandon(pid_t pid, int pidfd)
 {
     if (pidfd < 0 || syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) != 0)
         kill(pid, SIGKILL);
     int status = 0;
     char error[60] = {};
-    m_hxProcess->WaitForProcessToEnd(status, error, 50, -1);
+    self.m_hxProcess->WaitForProcessToEnd(status, error, 50, -1);
+    if (pidfd >= 0)
+        close(pidfd);
 }
 
 // Forks, then learns from the report channel how the child's start-up
 // ended. Either way the launch returns only once the child has exec'd the
 // tool or ended. A start-up step that failed still makes a launch: the child
-// ends with its stage's code, which Wait reports, and m_childErrno tells why.
-// A child stopped before its exec, a helper that could not run or did not
+// ends with its stage's code, which Wait reports, and the record says why. A
+// child stopped before its exec, a helper that could not run or did not
 // confirm, a report channel that could not be set up, makes none: the child
 // is killed and reaped here. The child's pidfd, when it sent one, goes to
 // m_pidfd.
-bool MySqlChildProcess::ForkChild(MySqlChildParam& param, LaunchPlan& plan, int channel[2])
+bool MySqlChildProcess::Launcher::Fork()
 {
     char forkError[128] = {};
-    const bool forked = m_hxProcess->Fork(&MySqlChildProcess::PostFork, &param, forkError, 120);
+    const bool forked = self.m_hxProcess->Fork(&MySqlChildProcess::PostFork, &child, forkError, 120);
     const int forkErrno = errno;
-    close(channel[1]);
-    channel[1] = -1;
+    close(channel.fd[1]);
+    channel.fd[1] = -1;
     if (!forked) {
-        errno = forkErrno;
-        const int err = GetLastErr();
-        MSCP_LOG(m_event, "HX_CreateProcess", frozen::kForkFailed, err);
-        return false;
+        MSCP_LOG_TAG(event, kTag, frozen::kForkFailed, forkErrno);
+        return Failed(forkErrno);
     }
     // The child's ends are the child's now; closed before the hello's
     // descriptors arrive, they leave room for them in a table that is full.
-    close(m_filedesPW[0]);
-    m_filedesPW[0] = -1;
-    close(m_filedesCW[1]);
-    m_filedesCW[1] = -1;
-    const pid_t pid = m_hxProcess->GetChildPid();
-    const StartupResult started = AwaitStartup(channel[0], pid, param.viaHelper);
-    auto abandon = [&] {
-        AbandonChild(pid, started.pidfd);
-        if (started.pidfd >= 0)
-            close(started.pidfd);
-    };
+    close(self.m_filedesPW[0]);
+    self.m_filedesPW[0] = -1;
+    close(self.m_filedesCW[1]);
+    self.m_filedesCW[1] = -1;
+    const pid_t pid = self.m_hxProcess->GetChildPid();
+    const StartupResult started = AwaitStartup(channel.fd[0], pid, child.viaHelper);
+    const StartupReport& report = started.report;
     switch (started.kind) {
     case StartupResult::Started:
-        m_childErrno = 0;
-        m_pidfd = started.pidfd;
+        self.m_pidfd = started.pidfd;
         return true;
     case StartupResult::Failed:
-        if (started.report.step != kStepHelperExec && started.report.step != kStepReportChannel) {
-            LogStartupFailure(param.childEvent, started.report, param.errFile);
-            m_childErrno = started.report.err;
-            m_failedStage = started.report.exitCode;
-            m_failedStep = started.report.step;
-            m_pidfd = started.pidfd;
+        if (report.step != kStepHelperExec && report.step != kStepReportChannel) {
+            LogStartupFailure(child.childEvent, report, child.errFile);
+            record.err = report.err;
+            record.failedStage = report.exitCode;
+            record.failedStep = report.step;
+            self.m_pidfd = started.pidfd;
             return true;
         }
-        abandon();
-        m_lastErr = started.report.err;
-        if (started.report.step == kStepReportChannel) {
-            MSCP_LOG(m_event, "HX_CreateProcess",
-                     "Child [%d] could not set up its report channel: errno=%d; no tool was started",
-                     static_cast<int>(pid), started.report.err);
-            m_launchProblem = std::string("could not set up the child's report channel: ") + strerror(started.report.err);
-            return false;
+        Abandon(pid, started.pidfd);
+        if (report.step == kStepReportChannel) {
+            MSCP_LOG_TAG(event, kTag, "Child [%d] could not set up its report channel: errno=%d; no tool was started",
+                         static_cast<int>(pid), report.err);
+            return Failed(report.err,
+                          std::string("could not set up the child's report channel: ") + strerror(report.err));
         }
-        MSCP_LOG(m_event, "HX_CreateProcess", "Launch helper [%s] could not be executed: errno=%d; no tool was started",
-                 plan.helperPath.c_str(), started.report.err);
-        m_launchProblem = "could not execute the launch helper " + plan.helperPath + ": " + strerror(started.report.err);
-        return false;
+        MSCP_LOG_TAG(event, kTag, "Launch helper [%s] could not be executed: errno=%d; no tool was started",
+                     helperPath.c_str(), report.err);
+        return Failed(report.err, "could not execute the launch helper " + helperPath + ": " + strerror(report.err));
     case StartupResult::Stopped:
-        abandon();
-        MSCP_LOG(m_event, "HX_CreateProcess",
-                 "Child [%d] was stopped by signal %d before it started the tool; killed it, no tool was started",
-                 static_cast<int>(pid), started.stopSignal);
-        m_lastErr = ECANCELED;
-        m_launchProblem = "was stopped by signal " + std::to_string(started.stopSignal) +
-                          " before it started the tool, and killed";
-        return false;
+        Abandon(pid, started.pidfd);
+        MSCP_LOG_TAG(event, kTag,
+                     "Child [%d] was stopped by signal %d before it started the tool; killed it, no tool was started",
+                     static_cast<int>(pid), started.stopSignal);
+        return Failed(ECANCELED, "was stopped by signal " + std::to_string(started.stopSignal) +
+                                     " before it started the tool, and killed");
     case StartupResult::Unconfirmed:
-        abandon();
-        if (!param.viaHelper) {
-            MSCP_LOG(m_event, "HX_CreateProcess", "Child [%d] ended before it reported; no tool was started",
-                     static_cast<int>(pid));
-            m_lastErr = EPROTO;
-            m_launchProblem = "the child ended before it reported how its start went";
-            return false;
+        Abandon(pid, started.pidfd);
+        if (!child.viaHelper) {
+            MSCP_LOG_TAG(event, kTag, "Child [%d] ended before it reported; no tool was started",
+                         static_cast<int>(pid));
+            return Failed(EPROTO, "the child ended before it reported how its start went");
         }
-        MSCP_LOG(m_event, "HX_CreateProcess",
-                 "Launch helper [%s] ended without confirming the switch to user [%s]; no tool was started",
-                 plan.helperPath.c_str(), m_userName);
-        m_lastErr = EPROTO;
-        m_launchProblem = "the launch helper " + plan.helperPath + " ended without switching to user '" +
-                          std::string(m_userName) + "'";
-        return false;
+        MSCP_LOG_TAG(event, kTag,
+                     "Launch helper [%s] ended without confirming the switch to user [%s]; no tool was started",
+                     helperPath.c_str(), self.m_userName);
+        return Failed(EPROTO, "the launch helper " + helperPath + " ended without switching to user '" +
+                                  std::string(self.m_userName) + "'");
     }
     return false;
+}
+
+int MySqlChildProcess::Launcher::Run(bool useSystemLibPath, bool useBaseLibPath)
+{
+    // An earlier launch that failed after its first pipe left ends open for
+    // Finalize and the destructor; new pipes would overwrite, and leak, them.
+    if (self.m_hxProcess != nullptr || self.m_filedesPW[0] != -1 || self.m_filedesPW[1] != -1 ||
+        self.m_filedesCW[0] != -1 || self.m_filedesCW[1] != -1) {
+        MSCP_LOG_TAG(event, kTag, "An earlier launch of this object failed and left its pipes open");
+        Failed(EALREADY);
+        return -1;
+    }
+    if (!PrepareArguments() || !PrepareUser())
+        return -1;
+    if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+        const int err = errno;
+        MSCP_LOG_TAG(event, kTag, frozen::kSignalFailed, err);
+        Failed(err);
+        return -1;
+    }
+    if (!MakePipes())
+        return -1;
+    self.m_hxProcess = new (std::nothrow) HxProcess();
+    if (self.m_hxProcess == nullptr) {
+        MSCP_LOG_TAG(event, kTag, frozen::kNewHxProcessFailed);
+        Failed(ENOMEM);
+        return -1;
+    }
+    self.m_adoptionSlot = NewAdoptionSlot();
+    if (self.m_adoptionSlot == nullptr) {
+        MSCP_LOG_TAG(event, kTag, "out of memory; errno=%d", ENOMEM);
+        Failed(ENOMEM);
+        return -1;
+    }
+    MSCP_LOG_TAG(event, kTag, frozen::kSettingParameters);
+    MSCP_LOG_TAG(event, kTag, frozen::kCommandToRun, commandToLog.c_str());
+    if (!PrepareChildObjects(useSystemLibPath, useBaseLibPath) || !MakeReportChannel() || !PrepareExec())
+        return -1;
+    ReapEndedChildren();
+    if (!Fork())
+        return -1;
+    self.m_childPid = self.m_hxProcess->GetChildPid();
+    self.m_exitStatusKnown = false;
+    self.m_phase = Phase::Launched;
+    MSCP_LOG_TAG(event, kTag, frozen::kChildPid, self.m_childPid);
+    return 0;
 }
 
 int MySqlChildProcess::HX_CreateProcess(bool, bool, bool useSystemLibPath, bool useBaseLibPath)
@@ -510,83 +589,23 @@ int MySqlChildProcess::HX_CreateProcess(bool, bool, bool useSystemLibPath, bool 
         m_lastErr = launched ? EALREADY : EINVAL;
         return -1;
     }
-    m_launchProblem.clear();
-    m_failedStage = m_failedStep = 0;
-    if (FailingOnNoMemory(m_event, "MySqlChildProcess::HX_CreateProcess", m_lastErr,
-                          [&] { return LaunchChild(useSystemLibPath, useBaseLibPath); }) != 0) {
-        LaunchFailed();
+    LaunchRecord record;
+    const int rc = FailingOnNoMemory(m_event, kTag, m_lastErr, [&] {
+        Launcher launch{*this, record};
+        return launch.Run(useSystemLibPath, useBaseLibPath);
+    });
+    if (rc != 0)
+        record.err = m_lastErr;  // also where memory ran out
+    m_launch = std::move(record);
+    if (rc != 0) {
+        SetOutcome(Unlaunched(m_launch));
         return -1;
     }
+    m_childErrno = m_launch.err;
     Outcome running;
     running.state = Outcome::State::Running;
     running.text = "running";
     SetOutcome(std::move(running));
-    return 0;
-}
-
-int MySqlChildProcess::LaunchChild(bool useSystemLibPath, bool useBaseLibPath)
-{
-    // An earlier launch that failed after its first pipe left ends open for
-    // Finalize and the destructor; new pipes would overwrite, and leak, them.
-    if (m_hxProcess != nullptr || m_filedesPW[0] != -1 || m_filedesPW[1] != -1 || m_filedesCW[0] != -1 ||
-        m_filedesCW[1] != -1) {
-        MSCP_LOG(m_event, "HX_CreateProcess", "An earlier launch of this object failed and left its pipes open");
-        m_lastErr = EALREADY;
-        return -1;
-    }
-
-    MySqlChildParam param;
-    LaunchPlan plan;
-    std::string commandToLog;
-    if (!PrepareArguments(param, plan, commandToLog) || !PrepareUser(plan))
-        return -1;
-
-    if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
-        MSCP_LOG(m_event, "HX_CreateProcess", frozen::kSignalFailed, errno);
-        m_lastErr = errno;
-        return -1;
-    }
-    if (!MakePipes())
-        return -1;
-
-    m_hxProcess = new (std::nothrow) HxProcess();
-    if (m_hxProcess == nullptr) {
-        MSCP_LOG(m_event, "HX_CreateProcess", frozen::kNewHxProcessFailed);
-        m_lastErr = ENOMEM;
-        return -1;
-    }
-    m_adoptionSlot = NewAdoptionSlot();
-    if (m_adoptionSlot == nullptr) {
-        MSCP_LOG(m_event, "HX_CreateProcess", "out of memory; errno=%d", ENOMEM);
-        m_lastErr = ENOMEM;
-        return -1;
-    }
-
-    MSCP_LOG(m_event, "HX_CreateProcess", frozen::kSettingParameters);
-    MSCP_LOG(m_event, "HX_CreateProcess", frozen::kCommandToRun, commandToLog.c_str());
-    SetPostForkParam(&param, &m_command[0], m_userName, m_filedesPW, m_filedesCW, useSystemLibPath, m_errFilePath,
-                     useBaseLibPath);
-    Held<2> channel;
-    if (!PrepareChildObjects(param, plan, useSystemLibPath, useBaseLibPath) || !MakeReportChannel(channel.fd))
-        return -1;
-    param.reportFd = channel.fd[1];
-    param.reportPeerFd = channel.fd[0];
-    param.viaHelper = plan.user.found;
-    int errFileErr = 0;
-    Held<1> errFile;
-    errFile.fd[0] = PrecreateErrorFile(m_errFilePath, param.viaHelper, plan.user.uid, plan.user.gid, &errFileErr);
-    param.errFileFd = errFile.fd[0];
-    param.errFileErr = errFileErr == EEXIST ? 0 : errFileErr;
-    PrepareExec(param, plan);
-    ReapEndedChildren();
-
-    if (!ForkChild(param, plan, channel.fd))
-        return -1;
-
-    m_childPid = m_hxProcess->GetChildPid();
-    m_exitStatusKnown = false;
-    m_phase = Phase::Launched;
-    MSCP_LOG(m_event, "HX_CreateProcess", frozen::kChildPid, m_childPid);
     return 0;
 }
 

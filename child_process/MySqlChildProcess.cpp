@@ -62,16 +62,16 @@ MySqlChildProcess::MySqlChildProcess()
       m_filedesCW{-1, -1},
       m_startTimeUs(0),
       m_childPid(-1),
-      m_hxProcess(nullptr),
       m_userName{},
-      m_event(nullptr),
       m_lastErr(0),
-      m_waitThread(nullptr),
       m_waitComplete(false),
       m_waitFailed(false),
       m_exitStatus(0),
       m_exitStatusKnown(false),
       m_childErrno(0),
+      m_hxProcess(nullptr),
+      m_event(nullptr),
+      m_waitThread(nullptr),
       m_phase(Phase::Constructed),
       m_pidfd(-1),
       m_waiting(false)
@@ -102,8 +102,9 @@ MySqlChildProcess::~MySqlChildProcess()
         m_pidfd = -1;
     }
     FreeAdoptionSlot(m_adoptionSlot);
-    if (m_pidfd != -1)
-        close(m_pidfd);
+    for (int fd : {m_pidfd, m_waitDoneFd})
+        if (fd != -1)
+            close(fd);
     ReapEndedChildren();
     delete m_hxProcess;
     m_hxProcess = nullptr;
@@ -222,14 +223,6 @@ int MySqlChildProcess::CloseOutput()
     MSCP_LOG(m_event, "CloseOutput", "start");
     CloseIfOpen(m_filedesCW[0]);
     return 0;
-}
-
-int MySqlChildProcess::Terminate()
-{
-    // A pid that was never ours, or that has been reaped, may name any
-    // process, or lead any group, by now: SignalTool signals only the live
-    // child and its group.
-    return SignalTool(SIGKILL);
 }
 
 int MySqlChildProcess::GetLastErr()

@@ -38,8 +38,10 @@ struct GetMySqlInfo {
     std::string impersonationUser;
 };
 
-// Everything the forked child needs, filled in the parent before the fork.
-// The child reads its own copy of it: nothing crosses a pipe or a file.
+// The hand-off record of the binary interface. The launch fills none of it:
+// the child reads a record of its own that the launch prepares. Only
+// SetPostForkParam and GetPostForkParam fill and read these fields, for a
+// caller that still uses them.
 struct MySqlChildParam {
     char cmdLine[kCommandLineSize];
     int filedesPW[2];
@@ -48,39 +50,8 @@ struct MySqlChildParam {
     std::string errFilePath;
     bool useSystemLibPath;
     bool useBaseLibPath;
-
-    // The rest is prepared by the launch, so that the child only makes
-    // system calls: it neither parses the command line nor reads the user
-    // database, allocates or formats (another thread of the parent may hold
-    // the locks those take at the fork, and a child that shares the parent's
-    // memory must not change it). What the pointers reach belongs to the
-    // launch and lives until the child has exec'd or ended.
-    char* argv[kMaxArguments + 1];           // the tool's argument vector
-    const char* logArgv[kMaxArguments + 1];  // the same as the log may show it, passwords masked
-    // The exec the child makes: the tool itself, or, when it runs as another
-    // user, the launch helper, which switches the user in memory of its own
-    // and then execs the tool.
-    const char* execPath;
-    char* const* execArgv;
-    char* const* execEnv;  // null: the inherited environment
-    bool viaHelper;
-    bool baseUmask;               // umask 022 before the tool's exec (base home mode)
-    const char* environmentLine;  // "LD_LIBRARY_PATH=<base home>" for the log, or null
-    const char* errFile;          // the error file's path, for the child's own open
-    // The error file as the launch created it, or -1: then it is opened by
-    // path, by the helper once it is the user, or else by the child; unless
-    // errFileErr holds why the launch could not create it (anything but a
-    // name already taken), which the child reports as its failed step.
-    int errFileFd = -1;
-    int errFileErr = 0;
-    // The child's end of the report channel (close-on-exec), see
-    // StartupReport.h, and the launch's end, which the child closes.
-    int reportFd;
-    int reportPeerFd;
-    EvEvent* childEvent;  // the child's debug context, made by the launch
 };
 
-struct LaunchPlan;
 struct AdoptionSlot;
 
 // One child process running a MySQL command-line tool, from Initialize to
@@ -106,7 +77,10 @@ struct AdoptionSlot;
 //   start-up failure: 77, 79 and 83 all give -1 with m_lastErr -1, 81 gives
 //   m_lastErr 81 whether the tool exited with it or the user switch failed,
 //   and a tool's exit code 110 reads like WaitFor's ETIMEDOUT. GetOutcome()
-//   tells each apart.
+//   (or m_exitStatusKnown) tells each apart.
+// - ReadErrBuf and ReadLastErr replace m_lastErr with the errno they find on
+//   entry, as the binary interface has them do: after a failed Wait, read
+//   m_lastErr (or GetOutcome()) before asking for the tool's error line.
 // - A tool run as another user is started through the launch helper
 //   (mysqlprocess-helper) installed with the library; without one that only
 //   root or the host's own user can have placed, such launches fail.
@@ -118,13 +92,110 @@ struct AdoptionSlot;
 //   background job: the terminal's Ctrl-C reaches the host, not the tool, and
 //   a tool that reads the terminal (a password prompt) is stopped by SIGTTIN
 //   and never ends by itself. Give passwords in an option file.
+//
+// Every operation returns 0 or -1 with the errno in m_lastErr (and errno),
+// unless it says otherwise; none throws: a failed allocation is ENOMEM.
 class MYSQLPROCESS_API MySqlChildProcess {
 public:
+    // ===================================================================
+    // The operations a host calls, in the order it calls them.
+    // ===================================================================
+
     MySqlChildProcess();
     ~MySqlChildProcess();
 
     MySqlChildProcess(const MySqlChildProcess&) = delete;
     MySqlChildProcess& operator=(const MySqlChildProcess&) = delete;
+
+    // Stores the command line and the user, fixes the error file path and
+    // creates its folder.
+    int Initialize(std::string command, std::string userName, std::string unused);
+    int Initialize(std::string command, GetMySqlInfo* info);
+
+    // Starts the child. The first two flags are not used. Returns once the
+    // child has exec'd the tool or ended; m_childErrno then says how its
+    // start-up went.
+    int HX_CreateProcess(bool unused1, bool unused2, bool useSystemLibPath, bool useBaseLibPath);
+
+    // Pipe traffic with the child, on blocking descriptors. ReadBuf reads at
+    // most *length - 1 bytes and ends them with a zero byte; 0 bytes mean the
+    // output ended, so a capacity below 2 is refused (EINVAL).
+    int WriteBuf(char* data, long length);
+    int ReadBuf(char* buffer, long* length);
+
+    // Relays: the tool's output moved to a descriptor of the caller's (a
+    // file, a pipe, the next tool's input: another object's m_filedesPW[1]),
+    // or a descriptor's data moved into the tool's input, without passing
+    // through the caller's memory where the kernel can splice the pair (a
+    // read/write loop otherwise, unseen by the caller). The caller's
+    // descriptor may be non-blocking: the call waits for it. A call blocks
+    // until something has moved, moves at most maxBytes and returns 0 with the
+    // count in *moved; fewer bytes say nothing about the end, 0 bytes say the
+    // source has ended. -1 with the errno in m_lastErr (EPIPE: the reader
+    // went away; EBADF: that end is closed) and in *moved what reached the
+    // destination before the failure. Closing the next tool's input at the
+    // end stays the caller's choice (CloseInput).
+    int RelayOutputTo(int fd, long long maxBytes, long long* moved);
+    int RelayInputFrom(int fd, long long maxBytes, long long* moved);
+
+    // Closes the parent's pipe ends so that the child sees the end of its
+    // input. Always 0.
+    int Finalize();
+    // Half of Finalize each, for a host that feeds the tool on one thread and
+    // reads it on another: CloseInput lets the tool see the end of its input
+    // while its output is still read; CloseOutput makes a tool that keeps
+    // writing fail on a closed pipe instead of blocking on a full one.
+    // Closing an end that is already closed does nothing. Always 0.
+    int CloseInput();
+    int CloseOutput();
+
+    // Waits without time limit (the argument is ignored) and decodes the
+    // child's end: 0 when it exited with 0, else -1, with the exit code (or
+    // -1 for 77, 79, 83) in m_lastErr as the binary interface has it. One wait
+    // at a time: a Wait or BeginWait while the wait thread runs fails with
+    // EBUSY. Once the child has been reaped, a later Wait gives the same
+    // outcome again without waiting.
+    int Wait(unsigned int ignored);
+    // Wait with a limit in milliseconds (-1: none). When the limit passes:
+    // -1 with ETIMEDOUT, the child neither signalled nor reaped, and a later
+    // wait carries on; as a tool may exit with 110 (ETIMEDOUT's value),
+    // m_exitStatusKnown tells an ended child from a limit that passed.
+    int WaitFor(int timeoutMs);
+    // Wait on a thread of the library's own, which sets m_waitComplete or
+    // m_waitFailed at its end (m_lastErr then holds the thread's errno, and
+    // m_exitStatus the raw status).
+    int BeginWait();
+    // A descriptor that becomes readable once the wait thread has set its
+    // flag, for a host that waits for it without polling the flags; -1
+    // before the first BeginWait. The object keeps owning it; each BeginWait
+    // makes it unreadable again.
+    int GetWaitDoneFd();
+    // A descriptor that becomes readable once the child has ended (the
+    // child's pidfd), for a host that polls many jobs from one loop; -1
+    // where the kernel has none. The object keeps owning it. A Wait or
+    // WaitFor after it became readable does not block.
+    int GetPidFd();
+
+    // Job control, for a host with deadlines and cancels. One wait at a time
+    // (EBUSY beside another Wait, WaitFor, Stop or the wait thread); a host
+    // thread cancelled while it blocks in Wait, WaitFor or Stop gives the
+    // wait up: the child stays there for a later one.
+    //
+    // Stop: SIGTERM to the tool's process group, up to graceMs (-1: no limit)
+    // for the tool to end, then SIGKILL to the group. Whatever is left of the
+    // group once the tool has ended is killed before the tool is reaped, so
+    // that nothing it started holds the pipes. Result, m_lastErr and stored
+    // status as Wait would give them (a tool that ended on SIGTERM reports
+    // signal 15). ESRCH when there is no unreaped child.
+    int Stop(int graceMs);
+    // SIGKILL to the object's own child and its process group, so that the
+    // tool's own children end with it. The group only while the child is
+    // unreaped (its id may name another group afterwards), and the child
+    // itself through a descriptor of that very process where the kernel
+    // offers one, so that a reused pid is never hit; -1 with errno ESRCH when
+    // the child has been reaped or was never launched. Works beside the wait
+    // thread.
+    int Terminate();
 
     // How the object's child ended, decided once: by the launch when it
     // starts no child, otherwise where the child is reaped (Wait, or the wait
@@ -155,145 +226,100 @@ public:
     // A copy, safe to take from any thread at any time.
     Outcome GetOutcome() const;
 
-    // Stores the command line and the user, fixes the error file path and
-    // creates its folder. 0 or -1.
-    int Initialize(std::string command, std::string userName, std::string unused);
-    int Initialize(std::string command, GetMySqlInfo* info);
-
-    // Starts the child. The first two flags are not used. 0 or -1.
-    int HX_CreateProcess(bool unused1, bool unused2, bool useSystemLibPath, bool useBaseLibPath);
-
-    void SetPostForkParam(MySqlChildParam* param, char* command, char* userName, int* filedesPW, int* filedesCW,
-                          bool useSystemLibPath, const std::string& errFilePath, bool useBaseLibPath);
-    static void GetPostForkParam(MySqlChildParam* param, char* command, char* userName, int* filedesPW,
-                                 int* filedesCW, EvEvent* event, bool& useSystemLibPath, std::string& errFilePath,
-                                 bool& useBaseLibPath);
-    // The child's start-up between fork and exec; never returns.
-    [[noreturn]] static void PostFork(void* param);
-
-    // Pipe traffic with the child, on blocking descriptors. 0 or -1. ReadBuf
-    // reads at most *length - 1 bytes and ends them with a zero byte; 0 bytes
-    // mean the output ended, so a capacity below 2 is refused (EINVAL).
-    int WriteBuf(char* data, long length);
-    int ReadBuf(char* buffer, long* length);
-
-    // Relays: the tool's output moved to a descriptor of the caller's (a
-    // file, a pipe, the next tool's input: another object's m_filedesPW[1]),
-    // or a descriptor's data moved into the tool's input, without passing
-    // through the caller's memory where the kernel can splice the pair (a
-    // read/write loop otherwise, unseen by the caller). A call blocks until
-    // something has moved, moves at most maxBytes and returns 0 with the
-    // count in *moved; fewer bytes say nothing about the end, 0 bytes say the
-    // source has ended. -1 with the errno in m_lastErr (EPIPE: the reader went
-    // away; EBADF: that end is closed) and in *moved what reached the
-    // destination before the failure. Closing the next tool's input at the
-    // end stays the caller's choice (CloseInput).
-    int RelayOutputTo(int fd, long long maxBytes, long long* moved);
-    int RelayInputFrom(int fd, long long maxBytes, long long* moved);
-
-    // The error file read back.
+    // The error file read back. ReadErrBuf fills the buffer with the file's
+    // tail; ReadLastErr returns the last line of it that holds the key;
+    // logBufferContent copies the file into the debug log (at most 10,000
+    // lines and 1 MiB). Each reads no more of the file than that, whatever
+    // size it claims. ReadErrBuf and ReadLastErr replace m_lastErr with the
+    // errno found on entry and report their own failure in errno.
     int ReadErrBuf(char* buffer, long* length);
     int ReadLastErr(std::string& line, std::string key);
     void logBufferContent();
 
-    // SIGKILL to the object's own child and its process group, so that the
-    // tool's own children end with it. The group only while the child is
-    // unreaped (its id may name another group afterwards), and the child
-    // itself through a descriptor of that very process where the kernel
-    // offers one, so that a reused pid is never hit; -1 with errno ESRCH when
-    // the child has been reaped or was never launched.
-    int Terminate();
+    // The calling thread's errno, also stored in m_lastErr.
     int GetLastErr();
 
-    // Waits without time limit (the argument is ignored) and decodes the
-    // child's end. 0 when it exited with 0, else -1. One wait at a time: a
-    // Wait or BeginWait while the wait thread runs fails with EBUSY. Once
-    // the child has been reaped, a later Wait gives the same outcome again
-    // without waiting.
-    int Wait(unsigned int ignored);
-    int BeginWait();
-    static void* WaitThreadFunction(void* obj);
-    void WaitThread();
-
-    // Job control, for a host with deadlines and cancels. 0 or -1 with errno
-    // in m_lastErr, as Wait; one wait at a time (EBUSY beside another Wait,
-    // WaitFor, Stop or the wait thread). A host thread cancelled while it
-    // blocks in Wait, WaitFor or Stop gives the wait up: the child stays
-    // there for a later one.
-    //
-    // WaitFor: Wait with a limit in milliseconds (-1: none). When the limit
-    // passes: -1 with ETIMEDOUT, the child neither signalled nor reaped, and
-    // a later wait carries on. Otherwise exactly what Wait gives and logs;
-    // as a tool may exit with 110 (ETIMEDOUT's value), m_exitStatusKnown
-    // tells an ended child from a limit that passed.
-    int WaitFor(int timeoutMs);
-    // Stop: SIGTERM to the tool's process group, up to graceMs (-1: no limit)
-    // for the tool to end, then SIGKILL to the group. Whatever is left of the
-    // group once the tool has ended is killed before the tool is reaped, so
-    // that nothing it started holds the pipes. Result, m_lastErr and stored
-    // status as Wait would give them (a tool that ended on SIGTERM reports
-    // signal 15). ESRCH when there is no unreaped child.
-    int Stop(int graceMs);
-    // A descriptor that becomes readable once the child has ended (the
-    // child's pidfd), for a host that polls many jobs from one loop; -1 where
-    // the kernel has none. The object keeps owning it. A Wait or WaitFor
-    // after it became readable does not block.
-    int GetPidFd();
-
-    // Closes the parent's pipe ends so that the child sees the end of its input.
-    int Finalize();
-    // Half of Finalize each, for a host that feeds the tool on one thread and
-    // reads it on another: CloseInput lets the tool see the end of its input
-    // while its output is still read; CloseOutput makes a tool that keeps
-    // writing fail on a closed pipe instead of blocking on a full one.
-    // Closing an end that is already closed does nothing. 0.
-    int CloseInput();
-    int CloseOutput();
+    // ===================================================================
+    // State a caller reads.
+    // ===================================================================
 
     std::string m_command;
-    int m_filedesPW[2];
-    int m_filedesCW[2];
+    int m_filedesPW[2];  // the tool's input: [1] is the caller's end (-1 once closed)
+    int m_filedesCW[2];  // the tool's output: [0] is the caller's end (-1 once closed)
     std::string m_errFilePath;
     int64_t m_startTimeUs;
     int m_childPid;
-    HxProcess* m_hxProcess;
     char m_userName[kUserNameSize];
-    EvEvent* m_event;
     std::atomic<int> m_lastErr;
-    HxThread* m_waitThread;
     std::atomic<bool> m_waitComplete;
     std::atomic<bool> m_waitFailed;
-
     // How the child ended, kept for callers of BeginWait (whose m_lastErr
     // holds the wait thread's errno instead): the raw waitpid status, valid
     // once m_exitStatusKnown is true. Stored before the wait flags are set.
     std::atomic<int> m_exitStatus;
     std::atomic<bool> m_exitStatusKnown;
-
     // Set when HX_CreateProcess returns 0, which it does only once the child
     // has exec'd or ended: 0 when the tool started, otherwise the errno of
     // the start-up step that failed (the exit code tells the stage).
     int m_childErrno;
 
+    // ===================================================================
+    // Public for the binary interface only. Do not call or touch: these are
+    // the library's own, kept where the interface has always had them.
+    // ===================================================================
+
+    // Fill and read a MySqlChildParam; the launch uses neither.
+    void SetPostForkParam(MySqlChildParam* param, char* command, char* userName, int* filedesPW, int* filedesCW,
+                          bool useSystemLibPath, const std::string& errFilePath, bool useBaseLibPath);
+    static void GetPostForkParam(MySqlChildParam* param, char* command, char* userName, int* filedesPW,
+                                 int* filedesCW, EvEvent* event, bool& useSystemLibPath, std::string& errFilePath,
+                                 bool& useBaseLibPath);
+    // The child's start-up between fork and exec, on the launch's own record:
+    // it execs or _exits whoever calls it.
+    [[noreturn]] static void PostFork(void* plan);
+    // The wait thread's body: it releases a wait claim only BeginWait takes.
+    static void* WaitThreadFunction(void* obj);
+    void WaitThread();
+
+    HxProcess* m_hxProcess;
+    EvEvent* m_event;
+    HxThread* m_waitThread;
+
 private:
     enum class Phase { Constructed, Initialized, Launched, Reaped };
 
+    // What a launch learned, for the outcome (as folly's ChildErrorInfo): the
+    // tool's program; for a launch that made no child, the errno and, where
+    // an errno says too little, the problem in words; for a child whose
+    // start-up failed, the stage, the step and its errno.
+    struct LaunchRecord {
+        std::string program;
+        std::string problem;
+        int err = 0;
+        int failedStage = 0;
+        int failedStep = 0;
+    };
+
+    struct Launcher;  // one launch, in Launch.cpp
+
     int InitializeObject(std::string command, const std::string& userName);
-    int LaunchChild(bool useSystemLibPath, bool useBaseLibPath);
+    // The outcome of a launch that made no child, and the one reading of a
+    // reaped child's wait status (what the launch learned says whether it
+    // failed before the tool started). A status that is no end (a stopped
+    // child) reads as Running, with the stop signal in code.
+    static Outcome Unlaunched(const LaunchRecord& launch);
+    static Outcome Decode(int status, const LaunchRecord& launch, const char* user, const std::string& errFile);
+    // Wait's result, m_lastErr and log lines, as the binary interface has
+    // them, from an outcome.
+    int ReportEnd(const char* tag, const Outcome& end);
+    static int StatusOf(const Outcome& end);
     int RelayBetween(const char* tag, int from, int to, long long maxBytes, long long* moved);
-    bool PrepareArguments(MySqlChildParam& param, LaunchPlan& plan, std::string& commandToLog);
-    bool PrepareUser(LaunchPlan& plan);
-    bool PrepareChildObjects(MySqlChildParam& param, LaunchPlan& plan, bool useSystemLibPath, bool useBaseLibPath);
-    static void PrepareExec(MySqlChildParam& param, LaunchPlan& plan);
-    bool MakePipes();
-    bool MakeReportChannel(int channel[2]);
-    bool ForkChild(MySqlChildParam& param, LaunchPlan& plan, int channel[2]);
-    void AbandonChild(pid_t pid, int pidfd);
     int ReadErrTail(char* buffer, long length, bool* wholeFile, size_t* got);
     int FindLastErr(std::string& line, const std::string& key);
     void LogToolsLastWords(const char* tag, int err);
     bool BeginWaiting(const char* op);
     void EndWaiting();
+    int ClaimedWait(const char* tag, int (MySqlChildProcess::*work)(int, int), int arg);
     int WaitForChild(int timeoutMs, int cancelState);
     int StopTool(int graceMs, int cancelState);
     // The end is awaited without reaping; the reap and every signal take
@@ -303,6 +329,7 @@ private:
     int ReapAndDecode(const char* tag);
     bool ReapedElsewhere() const;
     int SignalTool(int sig);
+    void SetOutcome(Outcome outcome);
     std::mutex m_signalMutex;
 
     // Signals may go to m_childPid only while the phase is Launched: a
@@ -313,15 +340,7 @@ private:
     // Set aside by the launch for the reaper, which takes it over when the
     // object goes before its child: a destructor must not allocate.
     AdoptionSlot* m_adoptionSlot = nullptr;
-    void SetOutcome(Outcome outcome);
-    void LaunchFailed();
-    void RecordEnd(int status);
-    // What the launch learned for the outcome: the tool's program, and the
-    // failed step the child reported (step kStepNone when it reported none).
-    std::string m_program;
-    std::string m_launchProblem;  // a failed launch in words, where an errno says too little
-    int m_failedStage = 0;
-    int m_failedStep = 0;
+    LaunchRecord m_launch;
     mutable std::mutex m_outcomeMutex;
     Outcome m_outcome;
     // True while a wait runs, on the caller's thread or the wait thread
@@ -329,6 +348,8 @@ private:
     std::mutex m_waitMutex;
     std::condition_variable m_waitDone;
     bool m_waiting;
+    // Readable once the wait thread has set its flag (an eventfd).
+    int m_waitDoneFd = -1;
 };
 
 }  // namespace LibMySqlProcess

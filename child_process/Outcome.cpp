@@ -3,9 +3,10 @@
 #include <cstring>
 #include <string>
 
+#include "child_process/HelperProtocol.h"
 #include "child_process/MySqlChildProcess.h"
 #include "child_process/NoMemory.h"
-#include "child_process/StartupReport.h"
+#include "child_process/StartupSteps.h"
 
 namespace LibMySqlProcess {
 
@@ -15,30 +16,6 @@ std::string ErrnoText(int err)
 {
     char buf[128];
     return strerror_r(err, buf, sizeof buf);  // GNU form: the text, in buf or not
-}
-
-// What the child could not do, for a step it reported.
-std::string StartFailureText(int step, int err, const std::string& program, const char* user, const std::string& errFile)
-{
-    const std::string why = ": " + ErrnoText(err);
-    switch (step) {
-    case kStepStdin:
-        return "could not take the pipe as its standard input" + why;
-    case kStepStdout:
-        return "could not take the pipe as its standard output" + why;
-    case kStepErrorFile:
-        return "could not open its error file " + errFile + why;
-    case kStepStderr:
-        return "could not take its error file as its standard error" + why;
-    case kStepGroups:
-    case kStepGid:
-    case kStepUid:
-        return "could not switch to user '" + std::string(user) + "'" + why;
-    case kStepExec:
-        return "could not execute " + program + why;
-    default:
-        return "failed before it started" + why;
-    }
 }
 
 }  // namespace
@@ -62,32 +39,30 @@ void MySqlChildProcess::SetOutcome(Outcome outcome)
     m_outcome = std::move(outcome);
 }
 
-// A launch that started no child: m_lastErr says why, m_launchProblem in
-// words where the launch knew more than an errno.
-void MySqlChildProcess::LaunchFailed()
+MySqlChildProcess::Outcome MySqlChildProcess::Unlaunched(const LaunchRecord& launch)
 {
     Outcome o;
-    o.childErrno = m_lastErr;
+    o.childErrno = launch.err;
     SetTextOrNothing(o.text, [&] {
-        if (!m_launchProblem.empty())
-            return m_launchProblem;
-        return o.childErrno != 0 ? "could not be launched: " + ErrnoText(o.childErrno) : "could not be launched";
+        if (!launch.problem.empty())
+            return launch.problem;
+        return launch.err != 0 ? "could not be launched: " + ErrnoText(launch.err) : "could not be launched";
     });
-    SetOutcome(std::move(o));
+    return o;
 }
 
-// The child's end, from its wait status and what it reported at the launch.
-void MySqlChildProcess::RecordEnd(int status)
+MySqlChildProcess::Outcome MySqlChildProcess::Decode(int status, const LaunchRecord& launch, const char* user,
+                                                     const std::string& errFile)
 {
     Outcome o;
     if (WIFEXITED(status)) {
         o.code = WEXITSTATUS(status);
-        if (m_failedStep != kStepNone && o.code == m_failedStage) {
+        if (launch.failedStep != kStepNone && o.code == launch.failedStage) {
             o.state = Outcome::State::StartFailed;
-            o.stage = static_cast<Outcome::Stage>(m_failedStage);
-            o.childErrno = m_childErrno;
+            o.stage = static_cast<Outcome::Stage>(launch.failedStage);
+            o.childErrno = launch.err;
             SetTextOrNothing(o.text, [&] {
-                return StartFailureText(m_failedStep, m_childErrno, m_program, m_userName, m_errFilePath);
+                return StartFailureText(launch.failedStep, launch.err, launch.program, user, errFile);
             });
         } else {
             o.state = Outcome::State::Exited;
@@ -101,9 +76,11 @@ void MySqlChildProcess::RecordEnd(int status)
             return "killed by signal " + std::to_string(o.code) + (o.coreDumped ? " (core dumped)" : "");
         });
     } else {
-        return;  // stopped or continued: not an end
+        o.state = Outcome::State::Running;
+        o.code = WIFSTOPPED(status) ? WSTOPSIG(status) : 0;
+        o.text.clear();
     }
-    SetOutcome(std::move(o));
+    return o;
 }
 
 }  // namespace LibMySqlProcess

@@ -2,7 +2,7 @@
 
 #include <sys/types.h>
 
-#include "child_process/StartupReport.h"
+#include "child_process/HelperProtocol.h"
 
 namespace LibMySqlProcess {
 

@@ -1,4 +1,5 @@
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -28,50 +29,6 @@ namespace {
 #define P_PIDFD 3
 #endif
 
-// Turns a wait status into the log line, m_lastErr and the result.
-int DecodeStatus(EvEvent* event, const char* tag, int status, std::atomic<int>& lastErr)
-{
-    if (WIFEXITED(status)) {
-        const int code = WEXITSTATUS(status);
-        if (code == 0) {
-            MSCP_LOG_TAG(event, tag, frozen::kChildOk);
-            return 0;
-        }
-        MSCP_LOG_TAG(event, tag, frozen::kExitStatus, static_cast<unsigned>(status), code,
-                static_cast<unsigned>(code));
-        switch (code) {
-        case kExitRedirectFailed:
-            MSCP_LOG_TAG(event, tag, frozen::kDupFailed);
-            lastErr = -1;
-            break;
-        case kExitExecFailed:
-            MSCP_LOG_TAG(event, tag, frozen::kExecFailed);
-            lastErr = -1;
-            break;
-        case kExitEnvFailed:
-            MSCP_LOG_TAG(event, tag, frozen::kEnvFailed);
-            lastErr = -1;
-            break;
-        default:
-            MSCP_LOG_TAG(event, tag, frozen::kExitedWithError, code);
-            lastErr = code;
-            break;
-        }
-        return -1;
-    }
-    if (WIFSIGNALED(status)) {
-        MSCP_LOG_TAG(event, tag, frozen::kDiedOfSignal, WTERMSIG(status),
-                WCOREDUMP(status) ? frozen::kCoreGenerated : "");
-        return -1;
-    }
-    if (WIFSTOPPED(status)) {
-        MSCP_LOG_TAG(event, tag, frozen::kStoppedBySignal, WSTOPSIG(status));
-        return -1;
-    }
-    MSCP_LOG_TAG(event, tag, frozen::kUnknownEnd);
-    return -1;
-}
-
 // A host may cancel a thread that waits for its child. Only the blocking
 // wait itself acts on the cancellation: one acted on inside a log line, or
 // between the reap and the record of it, would leave the log's use count or
@@ -87,26 +44,6 @@ auto Blocking(int cancelState, F f)
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     errno = err;
     return result;
-}
-
-// Releases the object's one wait however the scope is left, a cancellation
-// included, so that the child can still be waited for and the destructor
-// does not wait for a claim nobody holds.
-template <typename F>
-class OnExit {
-public:
-    explicit OnExit(F f) : m_f(f) {}
-    ~OnExit() { m_f(); }
-    OnExit(const OnExit&) = delete;
-    OnExit& operator=(const OnExit&) = delete;
-
-private:
-    F m_f;
-};
-
-int PidFdSignal(int pidfd, int sig)
-{
-    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
 }
 
 // Milliseconds left until deadline, rounded up so that a wait does not end
@@ -146,72 +83,34 @@ void MySqlChildProcess::EndWaiting()
     m_waitDone.notify_all();
 }
 
-int MySqlChildProcess::Wait(unsigned int)
+// What Wait, WaitFor and Stop share: the errno reset, the object's one wait
+// claimed (and released however the call is left, a cancellation's
+// unwinding included, so that the child can still be waited for and the
+// destructor does not wait for a claim nobody holds), no cancellation acted
+// on but inside the blocking calls, and no exception out. work gets arg and
+// the caller's cancellation state.
+int MySqlChildProcess::ClaimedWait(const char* tag, int (MySqlChildProcess::*work)(int, int), int arg)
 {
+    struct Release {
+        MySqlChildProcess* self;
+        ~Release() { self->EndWaiting(); }
+    };
     m_lastErr = 0;
     NoCancellation cancel;
-    if (!BeginWaiting("MySqlChildProcess::Wait"))
+    if (!BeginWaiting(tag))
         return -1;
-    OnExit release([this] { EndWaiting(); });
-    return FailingOnNoMemory(m_event, "MySqlChildProcess::Wait", m_lastErr,
-                             [&] { return WaitForChild(-1, cancel.callerState()); });
+    Release release{this};
+    return FailingOnNoMemory(m_event, tag, m_lastErr, [&] { return (this->*work)(arg, cancel.callerState()); });
+}
+
+int MySqlChildProcess::Wait(unsigned int)
+{
+    return ClaimedWait("MySqlChildProcess::Wait", &MySqlChildProcess::WaitForChild, -1);
 }
 
 int MySqlChildProcess::WaitFor(int timeoutMs)
 {
-    m_lastErr = 0;
-    NoCancellation cancel;
-    if (!BeginWaiting("MySqlChildProcess::WaitFor"))
-        return -1;
-    OnExit release([this] { EndWaiting(); });
-    return FailingOnNoMemory(m_event, "MySqlChildProcess::WaitFor", m_lastErr,
-                             [&] { return WaitForChild(timeoutMs < 0 ? -1 : timeoutMs, cancel.callerState()); });
-}
-
-int MySqlChildProcess::Stop(int graceMs)
-{
-    m_lastErr = 0;
-    NoCancellation cancel;
-    if (!BeginWaiting("MySqlChildProcess::Stop"))
-        return -1;
-    OnExit release([this] { EndWaiting(); });
-    return FailingOnNoMemory(m_event, "MySqlChildProcess::Stop", m_lastErr,
-                             [&] { return StopTool(graceMs, cancel.callerState()); });
-}
-
-// Stop's work, with its one wait claimed; cancelState is the caller's.
-int MySqlChildProcess::StopTool(int graceMs, int cancelState)
-{
-    if (m_hxProcess == nullptr || m_phase != Phase::Launched) {
-        MSCP_LOG(m_event, "Stop", "No child to stop: none was launched, or it has been waited for; errno=%d", ESRCH);
-        m_lastErr = ESRCH;
-        errno = ESRCH;
-        return -1;
-    }
-    const int grace = graceMs < 0 ? -1 : graceMs;
-    MSCP_LOG(m_event, "Stop", "SIGTERM to child [%d] and its process group, %d ms to end", m_childPid, grace);
-    if (SignalTool(SIGTERM) != 0) {
-        const int err = errno;
-        MSCP_LOG(m_event, "Stop", "Signalling child [%d] failed; errno=%d", m_childPid, err);
-        m_lastErr = err;
-        errno = err;
-        return -1;
-    }
-    if (!AwaitEnd(grace, cancelState)) {
-        MSCP_LOG(m_event, "Stop", "Child [%d] still running after %d ms: SIGKILL to it and its process group",
-                 m_childPid, grace);
-        SignalTool(SIGKILL);
-        AwaitEnd(-1, cancelState);
-    }
-    // What the tool started and left behind may hold its pipes open, and its
-    // group can be named only until the tool is reaped: now or never.
-    SignalTool(SIGKILL);
-    return ReapAndDecode("MySqlChildProcess::Stop");
-}
-
-int MySqlChildProcess::GetPidFd()
-{
-    return m_pidfd;
+    return ClaimedWait("MySqlChildProcess::WaitFor", &MySqlChildProcess::WaitForChild, timeoutMs < 0 ? -1 : timeoutMs);
 }
 
 // The wait itself, within timeoutMs (-1: none); cancelState is the caller's,
@@ -297,53 +196,112 @@ bool MySqlChildProcess::AwaitEnd(int timeoutMs, int cancelState)
 // Reaps the child, which has ended, and decodes its status under tag. The
 // reap holds m_signalMutex, so that no signal is sent to the group of a tool
 // whose pid is free again. A child reaped by an earlier wait gives the same
-// outcome again from the status kept then: its pid may belong to another
+// outcome again from the one kept then: its pid may belong to another
 // process by now, so it is never waited for a second time.
 int MySqlChildProcess::ReapAndDecode(const char* tag)
 {
-    int status = 0;
     if (m_exitStatusKnown) {
-        status = m_exitStatus;
-    } else {
-        char error[60];
-        memset(error, 0, sizeof error);
-        bool ok;
-        int err;
-        {
-            std::lock_guard<std::mutex> lock(m_signalMutex);
-            if (ReapedElsewhere()) {
-                // The host's waitpid would name the pid, which may belong to
-                // another child of this process by now.
-                ok = false;
-                err = ECHILD;
-                snprintf(error, sizeof error, "the child was reaped elsewhere (errno %d)", ECHILD);
-            } else {
-                ok = m_hxProcess->WaitForProcessToEnd(status, error, 50, -1);
-                err = errno;
-            }
-            if (!ok) {
-                // ECHILD: the child is not ours to wait for (any more); its
-                // pid may be reused, so it must not be signalled either.
-                // Unless its pidfd says it is ours and unreaped still: then
-                // only the host lost track of it, and it stays for the
-                // signals and for the destructor's reap.
-                if (err == ECHILD && m_phase == Phase::Launched && (m_pidfd < 0 || ReapedElsewhere()))
-                    m_phase = Phase::Reaped;
-            } else if (!WIFSTOPPED(status)) {
-                m_exitStatus = status;
-                m_exitStatusKnown = true;
-                m_phase = Phase::Reaped;
-                RecordEnd(status);
-            }
-        }
-        if (!ok) {
-            MSCP_LOG_TAG(m_event, tag, frozen::kWaitFailed, error);
-            m_lastErr = err;
-            errno = err;
-            return -1;
-        }
+        std::lock_guard<std::mutex> lock(m_outcomeMutex);
+        return ReportEnd(tag, m_outcome);
     }
-    return DecodeStatus(m_event, tag, status, m_lastErr);
+    char error[60];
+    memset(error, 0, sizeof error);
+    int status = 0;
+    bool ok;
+    int err;
+    {
+        std::lock_guard<std::mutex> lock(m_signalMutex);
+        if (ReapedElsewhere()) {
+            // The host's waitpid would name the pid, which may belong to
+            // another child of this process by now.
+            ok = false;
+            err = ECHILD;
+            snprintf(error, sizeof error, "the child was reaped elsewhere (errno %d)", ECHILD);
+        } else {
+            ok = m_hxProcess->WaitForProcessToEnd(status, error, 50, -1);
+            err = errno;
+        }
+        // ECHILD: the child is not ours to wait for (any more); its pid may
+        // be reused, so it must not be signalled either. Unless its pidfd
+        // says it is ours and unreaped still: then only the host lost track
+        // of it, and it stays for the signals and for the destructor's reap.
+        if (!ok && err == ECHILD && m_phase == Phase::Launched && (m_pidfd < 0 || ReapedElsewhere()))
+            m_phase = Phase::Reaped;
+    }
+    if (!ok) {
+        MSCP_LOG_TAG(m_event, tag, frozen::kWaitFailed, error);
+        m_lastErr = err;
+        errno = err;
+        return -1;
+    }
+    // The status is read once, into the outcome; everything else says what
+    // the outcome holds. It is kept (the status first) before any text about
+    // it is made.
+    Outcome end = Decode(status, m_launch, m_userName, m_errFilePath);
+    if (end.state != Outcome::State::Running) {
+        m_exitStatus = StatusOf(end);
+        m_exitStatusKnown = true;
+        m_phase = Phase::Reaped;
+    }
+    const int result = ReportEnd(tag, end);
+    if (end.state != Outcome::State::Running)
+        SetOutcome(std::move(end));
+    return result;
+}
+
+// The wait status an outcome was read from, as the binary interface keeps
+// it in m_exitStatus.
+int MySqlChildProcess::StatusOf(const Outcome& end)
+{
+    if (end.state == Outcome::State::Signaled)
+        return end.code | (end.coreDumped ? 0x80 : 0);
+    return (end.code & 0xff) << 8;
+}
+
+int MySqlChildProcess::ReportEnd(const char* tag, const Outcome& end)
+{
+    switch (end.state) {
+    case Outcome::State::Exited:
+    case Outcome::State::StartFailed:
+        if (end.code == 0) {
+            MSCP_LOG_TAG(m_event, tag, frozen::kChildOk);
+            return 0;
+        }
+        MSCP_LOG_TAG(m_event, tag, frozen::kExitStatus, static_cast<unsigned>(StatusOf(end)), end.code,
+                     static_cast<unsigned>(end.code));
+        switch (end.code) {
+        case kExitRedirectFailed:
+            MSCP_LOG_TAG(m_event, tag, frozen::kDupFailed);
+            m_lastErr = -1;
+            break;
+        case kExitExecFailed:
+            MSCP_LOG_TAG(m_event, tag, frozen::kExecFailed);
+            m_lastErr = -1;
+            break;
+        case kExitEnvFailed:
+            MSCP_LOG_TAG(m_event, tag, frozen::kEnvFailed);
+            m_lastErr = -1;
+            break;
+        default:
+            MSCP_LOG_TAG(m_event, tag, frozen::kExitedWithError, end.code);
+            m_lastErr = end.code;
+            break;
+        }
+        return -1;
+    case Outcome::State::Signaled:
+        MSCP_LOG_TAG(m_event, tag, frozen::kDiedOfSignal, end.code, end.coreDumped ? frozen::kCoreGenerated : "");
+        return -1;
+    case Outcome::State::Running:
+        if (end.code > 0)
+            MSCP_LOG_TAG(m_event, tag, frozen::kStoppedBySignal, end.code);
+        else
+            MSCP_LOG_TAG(m_event, tag, frozen::kUnknownEnd);
+        return -1;
+    case Outcome::State::NotLaunched:
+        break;
+    }
+    MSCP_LOG_TAG(m_event, tag, frozen::kUnknownEnd);
+    return -1;
 }
 
 // True when the child's pid descriptor says that it is no unreaped child of
@@ -364,34 +322,6 @@ bool MySqlChildProcess::ReapedElsewhere() const
     return gone;
 }
 
-// The tool's group has the tool's pid as its id, which no other process or
-// group can take while the tool is unreaped; under m_signalMutex, which the
-// reap takes too, kill(-pid) reaches the tool's group or nothing.
-int MySqlChildProcess::SignalTool(int sig)
-{
-    std::lock_guard<std::mutex> lock(m_signalMutex);
-    if (m_phase != Phase::Launched || m_childPid <= 0) {
-        errno = ESRCH;
-        return -1;
-    }
-    const pid_t pid = m_childPid;
-    // Reaped behind the library's back (a host's waitpid(-1)): the pid and
-    // the group id may be anyone's by now.
-    if (m_pidfd != -1 && PidFdSignal(m_pidfd, 0) != 0) {
-        if (errno == ESRCH)
-            m_phase = Phase::Reaped;
-        return -1;
-    }
-    const int saved = errno;
-    if (kill(-pid, sig) == 0 && getpgid(pid) == pid) {
-        errno = saved;
-        return 0;
-    }
-    // No such group, or the tool has left it: the tool itself, through its
-    // pidfd where there is one.
-    return m_pidfd != -1 ? PidFdSignal(m_pidfd, sig) : kill(pid, sig);
-}
-
 int MySqlChildProcess::BeginWait()
 {
     m_lastErr = 0;
@@ -407,6 +337,15 @@ int MySqlChildProcess::BeginWait()
         errno = ENOMEM;
         EndWaiting();
         return -1;
+    }
+    // The descriptor a host may wait on is made once, and emptied for each
+    // thread. Without one (no descriptor to spare) the flags still tell.
+    if (m_waitDoneFd == -1)
+        m_waitDoneFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_waitDoneFd != -1) {
+        uint64_t drained = 0;
+        const ssize_t ignored = read(m_waitDoneFd, &drained, sizeof drained);  // EAGAIN when empty
+        (void)ignored;
     }
     const int rc = m_waitThread->createThread(&MySqlChildProcess::WaitThreadFunction, this);
     // A 0 is not stored: the thread may already have written its own result.
@@ -448,7 +387,19 @@ void MySqlChildProcess::WaitThread()
     std::lock_guard<std::mutex> lock(m_waitMutex);
     m_waiting = false;
     flag = true;
+    if (m_waitDoneFd != -1) {
+        const uint64_t one = 1;
+        ssize_t n;
+        do {
+            n = write(m_waitDoneFd, &one, sizeof one);
+        } while (n < 0 && errno == EINTR);
+    }
     m_waitDone.notify_all();
+}
+
+int MySqlChildProcess::GetWaitDoneFd()
+{
+    return m_waitDoneFd;
 }
 
 }  // namespace LibMySqlProcess

@@ -8,6 +8,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -175,6 +176,46 @@ TEST_F(Hardening, ToolRunsAsExactlyTheUser)
 
 // A setgroups that a filter makes report success without doing anything
 // leaves root's groups, as many as the user has: the child must see it.
+// A user in as many groups as the kernel allows (65,536 with its own) is
+// impersonated exactly: the groups reach the helper in its record, where no
+// limit on one argument applies. The groups come from a group file of the
+// test's own, mounted over /etc/group in a mount namespace of its own.
+TEST_F(Hardening, AUserInEveryGroupTheKernelAllowsIsImpersonated)
+{
+    if (!IsRoot())
+        GTEST_SKIP() << "a mount namespace and switching users need root";
+    const std::string groupFile = env.dir() + "/group";
+    constexpr unsigned kOthers = 65535;
+    std::string text = "nogroup:x:65534:\n";
+    unsigned long long sum = 65534;
+    for (unsigned i = 0; i < kOthers; ++i) {
+        text += "many" + std::to_string(i) + ":x:" + std::to_string(200000 + i) + ":nobody\n";
+        sum += 200000 + i;
+    }
+    WriteFile(groupFile, text, 0644);
+    const std::string out = env.dir() + "/report.txt";
+    const int rc = RunInSubprocess(
+        [&] {
+            if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount(groupFile.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) != 0)
+                return 90;
+            MySqlChildProcess child;
+            if (child.Initialize(ProbeCommand("report"), "nobody", "") != 0 ||
+                child.HX_CreateProcess(false, false, false, false) != 0)
+                return 11;
+            WriteFile(out, ReadAll(child));
+            child.Finalize();
+            return child.Wait(0) == 0 ? 0 : 100 + ExitCode(child);
+        },
+        120);
+    if (rc == 90)
+        GTEST_SKIP() << "no private mount namespace here";
+    ASSERT_EQ(rc, 0);
+    const auto report = ParseReport(ReadFile(out));
+    EXPECT_EQ(ReportValues(report, "group-count"), std::vector<std::string>{std::to_string(kOthers + 1)});
+    EXPECT_EQ(ReportValues(report, "group-sum"), std::vector<std::string>{std::to_string(sum)});
+}
+
 TEST_F(Hardening, ToolNeverRunsWithTheCallersGroups)
 {
     if (!IsRoot())

@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 extern char** environ;
 
@@ -90,6 +91,13 @@ int Report(int argc, char** argv)
     int n = getgroups(256, groups);
     for (int i = 0; i < n; ++i)
         out += "group=" + std::to_string(groups[i]) + "\n";
+    // All of them, however many: their number and the sum of their ids.
+    std::vector<gid_t> all(static_cast<size_t>(getgroups(0, nullptr)) + 1);
+    const int count = getgroups(static_cast<int>(all.size()), all.data());
+    unsigned long long sum = 0;
+    for (int i = 0; i < count; ++i)
+        sum += all[static_cast<size_t>(i)];
+    out += "group-count=" + std::to_string(count) + "\ngroup-sum=" + std::to_string(sum) + "\n";
     if (DIR* dir = opendir("/proc/self/fd")) {
         int self = dirfd(dir);
         while (dirent* e = readdir(dir)) {

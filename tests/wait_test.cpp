@@ -2,6 +2,7 @@
 // thread and BeginWait on a wait thread, with real children that exit, crash
 // or are killed, and with host waits and thread starts that really fail.
 #include <dirent.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -307,6 +308,26 @@ TEST_F(BeginWaitTest, ChildThatExitsWithZeroCompletes)
     EXPECT_EQ(m_env.Messages(kWaitThreadTag), thread);
     const std::vector<std::string> wait = {frozen::kWaiting, frozen::kChildOk};
     EXPECT_EQ(m_env.Messages(kWaitTag), wait);
+}
+
+// A host waits for the wait thread on a descriptor, not by polling flags:
+// readable once a flag is up, and unreadable again for each new thread.
+TEST_F(BeginWaitTest, TheThreadsEndCanBeWaitedOnADescriptor)
+{
+    MySqlChildProcess child;
+    EXPECT_EQ(child.GetWaitDoneFd(), -1) << "no thread yet";
+    Launch(child, ProbeCommand("sleep 1"));
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(child.BeginWait(), 0);
+        pollfd p{child.GetWaitDoneFd(), POLLIN, 0};
+        ASSERT_GE(p.fd, 0);
+        if (round == 0) {
+            EXPECT_EQ(poll(&p, 1, 0), 0) << "readable before the thread ended";
+        }
+        ASSERT_EQ(poll(&p, 1, 30000), 1);
+        EXPECT_TRUE(child.m_waitComplete || child.m_waitFailed) << "readable before a flag was up";
+    }
 }
 
 TEST_F(BeginWaitTest, FailedChildKeepsItsExitStatusBesideTheThreadErrno)

@@ -476,10 +476,15 @@ void AwaitToolEnd(MySqlChildProcess& child)
         PollUntil(&p, 1);
 }
 
-// The wait thread tells its end only through two flags. It is started once
-// the tool has ended (where the kernel can tell), so this takes moments.
-void AwaitWaitThread(const MySqlChildProcess& child)
+// The wait thread's end, through the descriptor the library offers for it;
+// only where it could not make one, by its flags.
+void AwaitWaitThread(MySqlChildProcess& child)
 {
+    pollfd p{child.GetWaitDoneFd(), POLLIN, 0};
+    if (p.fd >= 0) {
+        PollUntil(&p, 1);
+        return;
+    }
     while (!child.m_waitComplete && !child.m_waitFailed)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }

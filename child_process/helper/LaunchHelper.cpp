@@ -17,7 +17,7 @@
 // still running as root. Everything is a raw system call. x86-64 only, like
 // the library's host.
 //
-// It reports through the launch's report pipe (see StartupReport.h) and
+// It reports through the launch's report pipe (see HelperProtocol.h) and
 // writes nothing else anywhere: the launch logs its failures.
 
 #include <asm/stat.h>
@@ -29,7 +29,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "child_process/StartupReport.h"
+#include "child_process/HelperProtocol.h"
 
 #if !defined(__x86_64__)
 #error "the launch helper is written for x86-64"
@@ -44,7 +44,7 @@ constexpr long kENOENT = 2;
 constexpr long kEEXIST = 17;
 constexpr long kEINVAL = 22;
 constexpr long kEPERM = 1;
-constexpr int kMaxGroups = 65536;  // the kernel's NGROUPS_MAX
+constexpr long kEPROTO = 71;
 constexpr int kStdErr = 2;
 
 long Syscall(long n, long a = 0, long b = 0, long c = 0, long d = 0, long e = 0)
@@ -90,28 +90,17 @@ void Report(int32_t exitCode, int32_t step, int32_t err)
     Exit(exitCode);
 }
 
-// Reads a decimal number (a leading '-' allowed) up to ',' or the end.
-bool ReadNumber(const char*& text, long& value)
+// The descriptor number in text, the whole of it.
+bool ReadDescriptor(const char* text, long& fd)
 {
-    bool negative = false;
-    if (*text == '-') {
-        negative = true;
-        ++text;
-    }
-    if (*text < '0' || *text > '9')
+    fd = 0;
+    if (*text == '\0')
         return false;
-    unsigned long v = 0;
-    while (*text >= '0' && *text <= '9') {
-        v = v * 10 + (unsigned long)(*text - '0');
-        if (v > 0xffffffffUL)
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9' || fd > 1000000)
             return false;
-        ++text;
+        fd = fd * 10 + (*text - '0');
     }
-    if (*text == ',')
-        ++text;
-    else if (*text != '\0')
-        return false;
-    value = negative ? -(long)v : (long)v;
     return true;
 }
 
@@ -119,33 +108,58 @@ struct Plan {
     long reportFd;
     uint32_t uid;
     uint32_t gid;
-    long umask;
     bool stderrReady;
     long groupCount;
+    ToolSettings settings;
 };
 
 // Zero-initialized, so they cost nothing until touched.
 uint32_t g_groups[kMaxGroups];
 uint32_t g_groupsNow[kMaxGroups];
+char g_errorFile[kMaxErrorFilePath + 1];
 
-bool ReadPlan(const char* text, Plan& plan)
+// All of count bytes at offset: 0, or the errno (EPROTO for a record that
+// ends short).
+long ReadAt(long fd, void* into, unsigned long count, long offset)
 {
-    long uid, gid, ready;
-    if (!ReadNumber(text, plan.reportFd) || !ReadNumber(text, uid) || !ReadNumber(text, gid) ||
-        !ReadNumber(text, plan.umask) || !ReadNumber(text, ready) || !ReadNumber(text, plan.groupCount))
-        return false;
-    if (plan.reportFd < 3 || uid < 0 || gid < 0 || plan.groupCount < 0 || plan.groupCount > kMaxGroups)
-        return false;
-    plan.uid = (uint32_t)uid;
-    plan.gid = (uint32_t)gid;
-    plan.stderrReady = ready != 0;
-    for (long i = 0; i < plan.groupCount; ++i) {
-        long g;
-        if (!ReadNumber(text, g) || g < 0)
-            return false;
-        g_groups[i] = (uint32_t)g;
+    char* at = static_cast<char*>(into);
+    while (count > 0) {
+        const long n = Syscall(__NR_pread64, fd, Arg(at), (long)count, offset);
+        if (n == -kEINTR)
+            continue;
+        if (n <= 0)
+            return n == 0 ? kEPROTO : -n;
+        at += n;
+        offset += n;
+        count -= (unsigned long)n;
     }
-    return *text == '\0';
+    return 0;
+}
+
+// The launch's record (HelperProtocol.h), read whole from its descriptor,
+// which is closed then: the tool must not inherit it. A record that cannot
+// be read, or is not one, is reported as the report channel's failure.
+void ReadPlan(long fd, Plan& plan)
+{
+    HelperRecord r{};
+    long err = ReadAt(fd, &r, sizeof r, 0);
+    if (err == 0 && (r.magic != kHelperRecordMagic || r.version != kHelperRecordVersion || r.headerSize != sizeof r ||
+                     r.groupCount > kMaxGroups || r.errorFileLength > kMaxErrorFilePath ||
+                     r.size != sizeof r + r.groupCount * sizeof(uint32_t) + r.errorFileLength))
+        err = kEPROTO;
+    if (err == 0)
+        err = ReadAt(fd, g_groups, r.groupCount * sizeof(uint32_t), sizeof r);
+    if (err == 0)
+        err = ReadAt(fd, g_errorFile, r.errorFileLength, (long)(sizeof r + r.groupCount * sizeof(uint32_t)));
+    Syscall(__NR_close, fd);
+    if (err != 0)
+        Fail(kStageRedirect, kStepReportChannel, err);
+    g_errorFile[r.errorFileLength] = '\0';
+    plan.uid = r.uid;
+    plan.gid = r.gid;
+    plan.stderrReady = r.stderrReady != 0;
+    plan.groupCount = r.groupCount;
+    plan.settings = r.settings;
 }
 
 // Every capability set empty: effective, permitted, inheritable and ambient.
@@ -284,20 +298,26 @@ extern "C" [[noreturn]] __attribute__((used)) void HelperMain(long* stack)
         if (tag[i] == '\0')
             break;
     }
-    if (!tagMatches || !ReadPlan(argv[2], plan)) {
+    long recordFd = -1;
+    if (!tagMatches || !ReadDescriptor(argv[2], recordFd) || !ReadDescriptor(argv[3], plan.reportFd) ||
+        plan.reportFd < 3) {
         // Not started by a library that speaks this helper's language: the
         // report descriptor may be anything, so nothing is written.
         Exit(kStageHelperProtocol);
     }
     g_reportFd = (int)plan.reportFd;
+    ReadPlan(recordFd, plan);
 
     SwitchUser(plan);
     if (!plan.stderrReady)
-        SetUpStandardError(argv[3]);
-    // Only the tool's files feel the base home mode's mask, not the error
-    // file.
-    if (plan.umask >= 0)
-        Syscall(__NR_umask, plan.umask);
+        SetUpStandardError(g_errorFile);
+    // The settings come after the error file: only the tool's own files feel
+    // the base home mode's mask, say.
+    int32_t step = kStepNone;
+    const long settingErr =
+        ApplyToolSettings(plan.settings, [](long n, auto... a) { return Syscall(n, static_cast<long>(a)...); }, &step);
+    if (settingErr != 0)
+        Fail(kStageUserSwitch, step, settingErr);
 
     Report(0, kStepNone, 0);
     Syscall(__NR_fcntl, plan.reportFd, F_SETFD, FD_CLOEXEC);
@@ -305,7 +325,8 @@ extern "C" [[noreturn]] __attribute__((used)) void HelperMain(long* stack)
     // none blocked.
     const uint64_t none = 0;
     Syscall(__NR_rt_sigprocmask, 2 /* SIG_SETMASK */, Arg(&none), 0, sizeof none);
-    const long err = Err(Syscall(__NR_execve, Arg(argv[4]), Arg(argv + 4), Arg(envp)));
+    char** tool = argv + 4;
+    const long err = Err(Syscall(__NR_execve, Arg(tool[0]), Arg(tool), Arg(envp)));
     Fail(kStageExec, kStepExec, err);
 }
 

@@ -1,5 +1,5 @@
-# libMySqlProcess exports the class and GETCURRENTTHREADID and nothing else
-# of its own; the host stand-in stays in its own libraries, so the real host
+# libMySqlProcess exports the class's public member functions and
+# GETCURRENTTHREADID and nothing else of its own; the host stand-in stays in its own libraries, so the real host
 # libraries can replace them.
 cmake_minimum_required(VERSION 3.16)
 
@@ -14,6 +14,13 @@ string(REPLACE "]" ">" out "${out}")
 string(REPLACE ";" "," out "${out}")
 string(REPLACE "\n" ";" lines "${out}")
 
+# The class's public member functions, those a host calls and those public
+# for the binary interface only; its private members are not exported.
+set(public MySqlChildProcess ~MySqlChildProcess Initialize HX_CreateProcess WriteBuf ReadBuf RelayOutputTo
+  RelayInputFrom Finalize CloseInput CloseOutput Wait WaitFor BeginWait GetWaitDoneFd GetPidFd Stop Terminate
+  GetOutcome ReadErrBuf ReadLastErr logBufferContent GetLastErr SetPostForkParam GetPostForkParam PostFork
+  WaitThreadFunction WaitThread)
+
 set(exported)
 set(unexpected)
 foreach(line IN LISTS lines)
@@ -25,8 +32,15 @@ foreach(line IN LISTS lines)
     continue()
   endif()
   set(name "${CMAKE_MATCH_1}")
-  if(name MATCHES "^LibMySqlProcess::MySqlChildProcess::" OR name STREQUAL "GETCURRENTTHREADID()")
+  if(name STREQUAL "GETCURRENTTHREADID()")
     list(APPEND exported "${name}")
+  elseif(name MATCHES "^LibMySqlProcess::MySqlChildProcess::(~?[A-Za-z_]+)\\(")
+    # A member: only the public ones.
+    if(CMAKE_MATCH_1 IN_LIST public)
+      list(APPEND exported "${name}")
+    else()
+      list(APPEND unexpected "private member ${name}")
+    endif()
   else()
     list(APPEND unexpected "${name}")
   endif()
@@ -61,6 +75,8 @@ set(required
   "LibMySqlProcess::MySqlChildProcess::WaitFor(int)"
   "LibMySqlProcess::MySqlChildProcess::Stop(int)"
   "LibMySqlProcess::MySqlChildProcess::GetPidFd()"
+  "LibMySqlProcess::MySqlChildProcess::GetWaitDoneFd()"
+  "LibMySqlProcess::MySqlChildProcess::GetOutcome() const"
   "LibMySqlProcess::MySqlChildProcess::WaitThreadFunction(void*)"
   "LibMySqlProcess::MySqlChildProcess::WaitThread()"
   "LibMySqlProcess::MySqlChildProcess::CloseInput()"
