@@ -238,11 +238,21 @@ bool WaitChild(pid_t pid)
 std::string g_trueAsUser;
 
 // One library launch of a program that reads nothing and writes nothing.
-bool LibLaunch(const std::string& command, std::string& why, const char* user = "")
+// Every launch option that spares a database, for the launches that set
+// them all (a control group where this process may make one).
+MySqlChildProcess::LaunchOptions g_everyOption;
+MySqlChildProcess::LaunchOptions g_everyButTheGroup;
+
+bool LibLaunch(const std::string& command, std::string& why, const char* user = "",
+               const MySqlChildProcess::LaunchOptions* options = nullptr)
 {
     MySqlChildProcess child;
     if (child.Initialize(command, user, "") != 0) {
         why = "Initialize failed: " + std::to_string(child.m_lastErr.load());
+        return false;
+    }
+    if (options != nullptr && child.SetLaunchOptions(*options) != 0) {
+        why = "SetLaunchOptions failed: " + std::to_string(child.m_lastErr.load());
         return false;
     }
     if (child.HX_CreateProcess(false, false, false, false) != 0) {
@@ -319,7 +329,7 @@ bool SpawnSameWork(const char* path)
 
 // ---------------------------------------------------------------- launch
 
-enum class Launcher { Library, LibraryAsUser, Fork, Spawn, SpawnSameWork };
+enum class Launcher { Library, LibraryAsUser, LibraryWithOptions, LibraryWithOptionsNoGroup, Fork, Spawn, SpawnSameWork };
 
 // A host thread that keeps writing one byte per page of the heap while
 // launches run, as a thread streaming a dump through a big buffer does. A
@@ -403,6 +413,12 @@ void BM_Launch(benchmark::State& state, Launcher how, long parentMb, int extraFd
             break;
         case Launcher::LibraryAsUser:
             ok = LibLaunch(g_trueAsUser, why, "nobody");
+            break;
+        case Launcher::LibraryWithOptions:
+            ok = LibLaunch(BENCH_TRUE, why, "", &g_everyOption);
+            break;
+        case Launcher::LibraryWithOptionsNoGroup:
+            ok = LibLaunch(BENCH_TRUE, why, "", &g_everyButTheGroup);
             break;
         case Launcher::Fork:
             ok = ForkLaunch(BENCH_TRUE);
@@ -1031,6 +1047,18 @@ void PrintSummary()
         }
     }
 
+    if (AnyRun("options/")) {
+        const double none = PerIteration("options/launch/none") * 1e6;
+        const double groupless = PerIteration("options/launch/every_but_cgroup") * 1e6;
+        const double every = PerIteration("options/launch/every") * 1e6;
+        printf("\nLaunch with the launch options (nice, I/O class, a limit, no new privileges; then also a\n"
+               "cgroup%s) against none, as the caller, microseconds per launch\n",
+               g_everyOption.cgroup.empty() ? ", which could not be made here" : "");
+        printf("%12s %16s %8s %12s %8s\n", "none", "all but cgroup", "ratio", "all", "ratio");
+        if (none > 0)
+            printf("%12.1f %16.1f %8.2f %12.1f %8.2f\n", none, groupless, groupless / none, every, every / none);
+    }
+
     if (AnyRun("stall/")) {
         printf("\nHost stall: longest gap, in milliseconds, of a thread writing one byte per page of the heap\n"
                "while launches run (medians over the repetitions)\n");
@@ -1318,6 +1346,17 @@ void RegisterAll()
            {loff, [=](benchmark::State& st) { BM_Log(st, LogCase::Line, "0", loff); }},
            {lfilt, [=](benchmark::State& st) { BM_Log(st, LogCase::FilteredDetail, nullptr, lfilt); }}},
           nanoseconds);
+    // The same launch, plain and with every launch option set.
+    const std::string oplain = "options/launch/none", oevery = "options/launch/every",
+                      ogroupless = "options/launch/every_but_cgroup";
+    group({{oplain, [=](benchmark::State& st) { BM_Launch(st, Launcher::Library, small, 0, nullptr, oplain); }},
+           {ogroupless, [=](benchmark::State& st) {
+                BM_Launch(st, Launcher::LibraryWithOptionsNoGroup, small, 0, nullptr, ogroupless);
+            }},
+           {oevery, [=](benchmark::State& st) {
+                BM_Launch(st, Launcher::LibraryWithOptions, small, 0, nullptr, oevery);
+            }}},
+          launchRun);
     const std::string llon = "log/launch/default_level", lloff = "log/launch/level_0";
     group({{llon, [=](benchmark::State& st) { BM_Launch(st, Launcher::Library, small, 0, nullptr, llon); }},
            {lloff, [=](benchmark::State& st) { BM_Launch(st, Launcher::Library, small, 0, "0", lloff); }}},
@@ -1406,6 +1445,28 @@ int main(int argc, char** argv)
             g_trueAsUser = copy;
     }
 
+    g_everyOption.nice = 10;
+    g_everyOption.ioClass = MySqlChildProcess::LaunchOptions::IoClass::BestEffort;
+    g_everyOption.ioLevel = 7;
+    g_everyOption.limits = {{RLIMIT_CORE, 0, 0}};
+    g_everyOption.noNewPrivileges = true;
+    std::string cgroup;
+    if (std::ifstream mounts("/proc/self/mountinfo"); mounts) {
+        for (std::string line; std::getline(mounts, line);) {
+            char point[4096];
+            if (line.find(" - cgroup2 ") != std::string::npos &&
+                sscanf(line.c_str(), "%*s %*s %*s %*s %4095s", point) == 1) {
+                const std::string group = std::string(point) + "/mysqlprocess-bench-" + std::to_string(getpid());
+                if (mkdir(group.c_str(), 0755) == 0) {
+                    cgroup = group;
+                    break;
+                }
+            }
+        }
+    }
+    g_everyButTheGroup = g_everyOption;
+    g_everyOption.cgroup = cgroup;
+
     g_libPipeSize = LibraryPipeSize();
     printf("mode %s: parent sizes", g_opt.quick ? "quick" : "full");
     for (long mb : g_opt.parentMb)
@@ -1422,6 +1483,8 @@ int main(int argc, char** argv)
     ReleaseBallast();
 
     PrintSummary();
+    if (!cgroup.empty())
+        rmdir(cgroup.c_str());
     RemoveTree(g_results);
     RemoveTree(g_tmp);
     if (g_failed)

@@ -273,10 +273,12 @@ void MySqlChildProcess::PostFork(void* arg)
 
     // Every descriptor above 2, however high: the tool may run as another
     // user and must not inherit the host's sockets or credential files. The
-    // helper keeps the report pipe and its record; it reads and closes the
-    // record, and sets the report pipe to close at the tool's exec.
+    // helper keeps the report pipe, its record and the control group's
+    // cgroup.procs; it closes the last two once used, and sets the report
+    // pipe to close at the tool's exec.
     CloseDescriptorsFrom3AtExec();
-    if (p.viaHelper && (fcntl(report, F_SETFD, 0) != 0 || fcntl(p.helperRecord, F_SETFD, 0) != 0))
+    if (p.viaHelper && (fcntl(report, F_SETFD, 0) != 0 || fcntl(p.helperRecord, F_SETFD, 0) != 0 ||
+                        (p.settings.cgroupProcs >= 0 && fcntl(p.settings.cgroupProcs, F_SETFD, 0) != 0)))
         ChildFailed(report, kExitRedirectFailed, kStepReportChannel, errno);
 
     for (int i = 0; p.argv[i] != nullptr; ++i)
@@ -284,8 +286,9 @@ void MySqlChildProcess::PostFork(void* arg)
     if (p.environmentLine != nullptr)
         p.childEvent->Debug(kTag, frozen::kEnvironment, p.environmentLine);
     int32_t settingStep = kStepNone;
-    if (!p.viaHelper && (err = ApplyToolSettings(p.settings, RawSyscall{}, &settingStep)) != 0)
-        ChildFailed(report, kExitExecFailed, static_cast<StartupStep>(settingStep), err);
+    if (!p.viaHelper && ((err = ApplyPrivilegedSettings(p.settings, RawSyscall{}, &settingStep)) != 0 ||
+                         (err = ApplyFinalSettings(p.settings, RawSyscall{}, &settingStep)) != 0))
+        ChildFailed(report, kExitUserSwitchFailed, static_cast<StartupStep>(settingStep), err);
 
     // Through the helper every signal stays blocked (only SIGKILL and SIGSTOP
     // reach it, whoever it belongs to by then); the helper unblocks them at

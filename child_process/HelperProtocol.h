@@ -52,6 +52,12 @@ enum StartupStep : int32_t {
     kStepExec,
     kStepHelperExec,     // the launch helper itself could not be executed
     kStepReportChannel,  // the report channel or the helper's record could not be set up
+    // A tool setting the kernel refused, or that did not read back as set.
+    kStepCgroup,
+    kStepNice,
+    kStepIoPriority,
+    kStepLimit,
+    kStepNoNewPrivileges,
     kStepCount
 };
 
@@ -67,27 +73,166 @@ struct StartupReport {
     int32_t err;       // errno of the failed step
 };
 
-// What is set on the tool's process just before its exec: by the child when
-// the tool runs as the caller, by the helper after the user switch
-// otherwise. An option is a field here, its setter on the launch's side and
-// its line in ApplyToolSettings.
-struct ToolSettings {
-    int32_t umask;  // -1: inherited
+// What is set on the tool's process before its exec: by the child when the
+// tool runs as the caller, by the helper otherwise. An option is a field
+// here, its setter on the launch's side and its lines in the two functions
+// below, which the child and the helper both compile. A setting the kernel
+// refused, or one that does not read back as set, fails the start-up at
+// stage kStageUserSwitch with its step: a tool never runs at another
+// priority, with other limits or in another group than asked.
+constexpr int32_t kSettingUnset = -2147483647 - 1;
+constexpr uint32_t kMaxToolLimits = 16;  // one per resource the kernel has (RLIM_NLIMITS)
+constexpr uint32_t kMaxCgroupLine = 1024;
+
+struct ToolLimit {
+    int32_t resource;  // RLIMIT_*
+    int32_t unused;
+    uint64_t soft;  // RLIM_INFINITY is ~0
+    uint64_t hard;
 };
 
-// Applies the settings through sys(number, arguments...), a raw system call
-// that returns the result or -errno (the child's and the helper's own). 0, or
-// the errno of the setting that failed with its step in *step.
-template <typename Sys>
-int32_t ApplyToolSettings(const ToolSettings& s, Sys sys, int32_t* step)
+struct ToolSettings {
+    int32_t umask;            // -1: inherited
+    int32_t nice;             // -20..19; kSettingUnset: inherited
+    int32_t ioPriority;       // the kernel's value (class << 13 | level); -1: inherited
+    int32_t noNewPrivileges;  // 1: PR_SET_NO_NEW_PRIVS
+    int32_t cgroupProcs;      // the control group's cgroup.procs, open for writing; -1: none
+    uint32_t limitCount;
+    ToolLimit limits[kMaxToolLimits];
+    // The control group's line in /proc/self/cgroup ("0::/path\n"), which a
+    // process that joined it shows.
+    char cgroupLine[kMaxCgroupLine];
+};
+
+namespace settings {
+
+// x86-64 system call numbers, and the kernel's own constants: the helper has
+// no C library headers.
+constexpr long kRead = 0, kWrite = 1, kClose = 3, kUmask = 95, kGetPriority = 140, kSetPriority = 141,
+               kPrctl = 157, kIoprioSet = 251, kIoprioGet = 252, kOpenat = 257, kPrlimit = 302;
+constexpr long kAtCwd = -100, kReadOnlyCloexec = 02000000, kPrioProcess = 0, kIoprioWhoProcess = 1;
+constexpr long kSetNoNewPrivs = 38, kGetNoNewPrivs = 39, kEperm = 1, kEintr = 4;
+
+inline bool SameLimit(const ToolLimit& a, const uint64_t got[2])
 {
-    constexpr long kUmask = 95;  // x86-64
-    (void)step;
-    if (s.umask >= 0)
-        sys(kUmask, s.umask);  // cannot fail
+    return got[0] == a.soft && got[1] == a.hard;
+}
+
+// True when the text holds line (which ends in a line feed) as one of its
+// lines.
+inline bool HoldsLine(const char* text, long length, const char* line)
+{
+    for (long start = 0; start < length;) {
+        long i = 0;
+        while (line[i] != '\0' && start + i < length && text[start + i] == line[i])
+            ++i;
+        if (line[i] == '\0')
+            return true;
+        while (start < length && text[start] != '\n')
+            ++start;
+        ++start;
+    }
+    return false;
+}
+
+}  // namespace settings
+
+// The settings that may need the launch's privileges: the control group
+// (writing "0" to its cgroup.procs moves the writer), the CPU and I/O
+// priorities, the resource limits. In the helper they are applied as root,
+// before the user switch, since raising a priority or a hard limit, or
+// entering a group, may be root's to do; what they set stays through the
+// switch and the exec. sys(number, arguments...) is a raw system call that
+// returns the result or -errno. 0, or the errno with the step in *step.
+template <typename Sys>
+int32_t ApplyPrivilegedSettings(const ToolSettings& s, Sys sys, int32_t* step)
+{
+    using namespace settings;
+    long rc;
+    if (s.cgroupProcs >= 0) {
+        *step = kStepCgroup;
+        do {
+            rc = sys(kWrite, s.cgroupProcs, (long)"0\n", 2);
+        } while (rc == -kEintr);
+        sys(kClose, s.cgroupProcs);  // the tool must not inherit it
+        if (rc < 0)
+            return (int32_t)-rc;
+    }
+    if (s.nice != kSettingUnset && (rc = sys(kSetPriority, kPrioProcess, 0, s.nice)) < 0) {
+        *step = kStepNice;
+        return (int32_t)-rc;
+    }
+    if (s.ioPriority >= 0 && (rc = sys(kIoprioSet, kIoprioWhoProcess, 0, s.ioPriority)) < 0) {
+        *step = kStepIoPriority;
+        return (int32_t)-rc;
+    }
+    for (uint32_t i = 0; i < s.limitCount; ++i) {
+        const uint64_t limit[2] = {s.limits[i].soft, s.limits[i].hard};
+        if ((rc = sys(kPrlimit, 0, s.limits[i].resource, (long)limit, 0)) < 0) {
+            *step = kStepLimit;
+            return (int32_t)-rc;
+        }
+    }
     return 0;
 }
 
+// The rest, as the tool's user (the umask, no new privileges), then every
+// setting read back where the kernel lets it be: a setting that did not take
+// fails with EPERM, as a user switch that did not take does.
+template <typename Sys>
+int32_t ApplyFinalSettings(const ToolSettings& s, Sys sys, int32_t* step)
+{
+    using namespace settings;
+    long rc;
+    if (s.umask >= 0)
+        sys(kUmask, s.umask);  // cannot fail
+    if (s.noNewPrivileges == 1 && (rc = sys(kPrctl, kSetNoNewPrivs, 1, 0, 0, 0)) < 0) {
+        *step = kStepNoNewPrivileges;
+        return (int32_t)-rc;
+    }
+    // A read-back that fails says its own errno; one that reads otherwise,
+    // EPERM. The kernel's getpriority answers 20 - nice, never negative.
+    if (s.nice != kSettingUnset) {
+        *step = kStepNice;
+        if ((rc = sys(kGetPriority, kPrioProcess, 0)) < 0 || rc != 20 - s.nice)
+            return rc < 0 ? (int32_t)-rc : kEperm;
+    }
+    if (s.ioPriority >= 0) {
+        *step = kStepIoPriority;
+        if ((rc = sys(kIoprioGet, kIoprioWhoProcess, 0)) < 0 || rc != s.ioPriority)
+            return rc < 0 ? (int32_t)-rc : kEperm;
+    }
+    for (uint32_t i = 0; i < s.limitCount; ++i) {
+        *step = kStepLimit;
+        uint64_t got[2] = {0, 0};
+        if ((rc = sys(kPrlimit, 0, s.limits[i].resource, 0, (long)got)) < 0 || !SameLimit(s.limits[i], got))
+            return rc < 0 ? (int32_t)-rc : kEperm;
+    }
+    if (s.noNewPrivileges == 1) {
+        *step = kStepNoNewPrivileges;
+        if ((rc = sys(kPrctl, kGetNoNewPrivs, 0, 0, 0, 0)) < 0 || rc != 1)
+            return rc < 0 ? (int32_t)-rc : kEperm;
+    }
+    if (s.cgroupProcs >= 0) {
+        *step = kStepCgroup;
+        char text[4096];
+        const long fd = sys(kOpenat, kAtCwd, (long)"/proc/self/cgroup", kReadOnlyCloexec);
+        if (fd < 0)
+            return (int32_t)-fd;
+        long length = 0;
+        while (length < (long)sizeof text && (rc = sys(kRead, fd, (long)(text + length), (long)sizeof text - length)) != 0) {
+            if (rc == -kEintr)
+                continue;
+            if (rc < 0)
+                break;
+            length += rc;
+        }
+        sys(kClose, fd);
+        if (!HoldsLine(text, length, s.cgroupLine))
+            return kEperm;
+    }
+    return 0;
+}
 constexpr uint32_t kHelperRecordMagic = 0x4d534852u;  // "MSHR"
 constexpr uint32_t kHelperRecordVersion = 1;
 constexpr uint32_t kMaxGroups = 65536;  // the kernel's NGROUPS_MAX

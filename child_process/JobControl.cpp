@@ -1,10 +1,14 @@
 // Job control: Stop, Terminate and the signals they send, for a host with
 // deadlines and cancels.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "child_process/Log.h"
 #include "child_process/MySqlChildProcess.h"
@@ -50,8 +54,10 @@ int MySqlChildProcess::StopTool(int graceMs, int cancelState)
         AwaitEnd(-1, cancelState);
     }
     // What the tool started and left behind may hold its pipes open, and its
-    // group can be named only until the tool is reaped: now or never.
+    // group can be named only until the tool is reaped: now or never. Its
+    // control group names all of it, other sessions included.
     SignalTool(SIGKILL);
+    KillControlGroup();
     return ReapAndDecode("MySqlChildProcess::Stop");
 }
 
@@ -60,7 +66,58 @@ int MySqlChildProcess::Terminate()
     // A pid that was never ours, or that has been reaped, may name any
     // process, or lead any group, by now: SignalTool signals only the live
     // child and its group.
-    return SignalTool(SIGKILL);
+    const int rc = SignalTool(SIGKILL);
+    const int err = errno;
+    KillControlGroup();
+    errno = err;
+    return rc;
+}
+
+// Everything left in the tool's control group, killed, and awaited for a
+// moment so that what it held (the tool's pipes) is released when this
+// returns: cgroup.kill where the kernel has it (5.14), else each process the
+// group lists.
+void MySqlChildProcess::KillControlGroup()
+{
+    if (m_cgroupFd < 0)
+        return;
+    const int saved = errno;
+    int fd = openat(m_cgroupFd, "cgroup.kill", O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        const ssize_t ignored = write(fd, "1", 1);
+        (void)ignored;
+        close(fd);
+    } else if ((fd = openat(m_cgroupFd, "cgroup.procs", O_RDONLY | O_CLOEXEC)) >= 0) {
+        char text[4096];
+        ssize_t n;
+        while ((n = read(fd, text, sizeof text - 1)) > 0) {
+            text[n] = '\0';
+            for (char* p = text; *p != '\0';) {
+                char* end = nullptr;
+                const long pid = strtol(p, &end, 10);
+                if (end == p)
+                    break;
+                if (pid > 0)
+                    kill(static_cast<pid_t>(pid), SIGKILL);
+                p = end;
+            }
+        }
+        close(fd);
+    }
+    // Empty once "populated 0": at most a second's looks.
+    for (int look = 0; look < 200; ++look) {
+        const int events = openat(m_cgroupFd, "cgroup.events", O_RDONLY | O_CLOEXEC);
+        if (events < 0)
+            break;
+        char text[256] = {};
+        const ssize_t n = read(events, text, sizeof text - 1);
+        close(events);
+        if (n <= 0 || strstr(text, "populated 0") != nullptr)
+            break;
+        timespec pause{0, 5000000};
+        nanosleep(&pause, nullptr);
+    }
+    errno = saved;
 }
 
 int MySqlChildProcess::GetPidFd()

@@ -18,6 +18,7 @@
 #include "child_process/ChildPlan.h"
 #include "child_process/ErrorFile.h"
 #include "child_process/LaunchHelperPath.h"
+#include "child_process/LaunchOptions.h"
 #include "child_process/Log.h"
 #include "child_process/LogTexts.h"
 #include "child_process/MySqlChildProcess.h"
@@ -246,6 +247,7 @@ struct MySqlChildProcess::Launcher {
     Held<2> channel;     // the report channel: the launch's end, the child's end
     Held<1> errFile;     // the error file as the launch made it
     Held<1> helperRecord;
+    Held<2> cgroup;  // the tool's control group (O_PATH) and its cgroup.procs
     ChildPlan child{};
 
     bool Failed(int err, const std::string& problem = std::string())
@@ -261,6 +263,7 @@ struct MySqlChildProcess::Launcher {
     bool PrepareUser();
     bool MakePipes();
     bool PrepareChildObjects(bool useSystemLibPath, bool useBaseLibPath);
+    bool PrepareSettings();
     bool MakeReportChannel();
     bool PrepareExec();
     bool HelperRecordFailed(int err);
@@ -377,6 +380,20 @@ bool MySqlChildProcess::Launcher::PrepareChildObjects(bool useSystemLibPath, boo
         child.environmentLine = env[0];
         child.settings.umask = 022;
     }
+    return true;
+}
+
+// The launch options as the child or the helper applies them; with a
+// control group, its cgroup.procs opened here for the child to write to.
+bool MySqlChildProcess::Launcher::PrepareSettings()
+{
+    const char* what = "";
+    const int err = ToToolSettings(self.m_options, child.settings, &cgroup.fd[0], &what);
+    if (err != 0) {
+        MSCP_LOG_TAG(event, kTag, "Launch option %s cannot be applied: errno=%d; no child is launched", what, err);
+        return Failed(err, std::string("its ") + what + " cannot be used: " + strerror(err));
+    }
+    cgroup.fd[1] = child.settings.cgroupProcs;
     return true;
 }
 
@@ -564,11 +581,14 @@ int MySqlChildProcess::Launcher::Run(bool useSystemLibPath, bool useBaseLibPath)
     }
     MSCP_LOG_TAG(event, kTag, frozen::kSettingParameters);
     MSCP_LOG_TAG(event, kTag, frozen::kCommandToRun, commandToLog.c_str());
-    if (!PrepareChildObjects(useSystemLibPath, useBaseLibPath) || !MakeReportChannel() || !PrepareExec())
+    if (!PrepareChildObjects(useSystemLibPath, useBaseLibPath) || !PrepareSettings() || !MakeReportChannel() ||
+        !PrepareExec())
         return -1;
     ReapEndedChildren();
     if (!Fork())
         return -1;
+    self.m_cgroupFd = cgroup.fd[0];
+    cgroup.fd[0] = -1;
     self.m_childPid = self.m_hxProcess->GetChildPid();
     self.m_exitStatusKnown = false;
     self.m_phase = Phase::Launched;

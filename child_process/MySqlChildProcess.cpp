@@ -102,7 +102,7 @@ MySqlChildProcess::~MySqlChildProcess()
         m_pidfd = -1;
     }
     FreeAdoptionSlot(m_adoptionSlot);
-    for (int fd : {m_pidfd, m_waitDoneFd})
+    for (int fd : {m_pidfd, m_waitDoneFd, m_cgroupFd})
         if (fd != -1)
             close(fd);
     ReapEndedChildren();

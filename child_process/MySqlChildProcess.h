@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "child_process/Export.h"
 
@@ -84,10 +85,11 @@ struct AdoptionSlot;
 // - A tool run as another user is started through the launch helper
 //   (mysqlprocess-helper) installed with the library; without one that only
 //   root or the host's own user can have placed, such launches fail.
-// - Terminate and Stop reach the tool's process group, not its descendants as
-//   such: a child the tool moved to another group or session (setsid, a
-//   daemon) is out of reach, and may keep the pipes open after the tool has
-//   ended. Once the tool has been reaped its group is not signalled at all.
+// - Without a control group (LaunchOptions::cgroup), Terminate and Stop reach
+//   the tool's process group, not its descendants as such: a child the tool
+//   moved to another group or session (setsid, a daemon) is out of reach, and
+//   may keep the pipes open after the tool has ended. Once the tool has been
+//   reaped its group is not signalled at all. With one, all of it ends.
 // - The tool leads a process group of its own, so on a terminal it is a
 //   background job: the terminal's Ctrl-C reaches the host, not the tool, and
 //   a tool that reads the terminal (a password prompt) is stopped by SIGTTIN
@@ -111,6 +113,40 @@ public:
     // creates its folder.
     int Initialize(std::string command, std::string userName, std::string unused);
     int Initialize(std::string command, GetMySqlInfo* info);
+
+    // How the tool runs, beyond its user and environment: for tools that
+    // must spare a database serving traffic. Unset fields leave what the
+    // tool would inherit. Each is set on the tool's process before its exec
+    // (as the caller, or as root in the launch helper before the user switch
+    // where a priority, a limit or a group may need it) and read back where
+    // the kernel lets it be: one the kernel refused, or that did not take,
+    // fails the start-up at stage 81 (Outcome::Stage::UserSwitch) with the
+    // setting's step and errno, and the tool never runs without it.
+    struct LaunchOptions {
+        static constexpr int kInherit = -2147483647 - 1;
+        int nice = kInherit;  // CPU priority, -20 (first) to 19 (last)
+        enum class IoClass { Inherit, Realtime, BestEffort, Idle };
+        IoClass ioClass = IoClass::Inherit;
+        int ioLevel = 4;  // 0 (first) to 7 (last), for Realtime and BestEffort
+        struct Limit {
+            int resource;        // RLIMIT_*
+            unsigned long long soft;  // RLIM_INFINITY for none
+            unsigned long long hard;
+        };
+        std::vector<Limit> limits;  // at most one per resource
+        bool noNewPrivileges = false;  // PR_SET_NO_NEW_PRIVS: no setuid program raises the tool's rights
+        // A cgroup v2 folder the caller can write; the tool starts in it.
+        // Stop and Terminate then end everything left in it (cgroup.kill,
+        // else each process it lists), so that nothing the tool started
+        // escapes, setsid or not. It should hold this tool alone.
+        std::string cgroup;
+    };
+    // Called after Initialize and before HX_CreateProcess. A value out of
+    // range (a nice of 25, an unknown class, a soft limit above its hard
+    // one, a folder that is not a cgroup v2 folder) is refused with EINVAL,
+    // a cgroup the caller cannot write with EACCES; each with a log line that
+    // names the option. The options stay for this object's one launch.
+    int SetLaunchOptions(const LaunchOptions& options);
 
     // Starts the child. The first two flags are not used. Returns once the
     // child has exec'd the tool or ended; m_childErrno then says how its
@@ -341,6 +377,10 @@ private:
     // object goes before its child: a destructor must not allocate.
     AdoptionSlot* m_adoptionSlot = nullptr;
     LaunchRecord m_launch;
+    LaunchOptions m_options;
+    // The tool's control group (O_PATH), for Stop and Terminate; -1: none.
+    int m_cgroupFd = -1;
+    void KillControlGroup();
     mutable std::mutex m_outcomeMutex;
     Outcome m_outcome;
     // True while a wait runs, on the caller's thread or the wait thread

@@ -23,7 +23,8 @@ enum class Object { None, ErrorFile, User, Program };
 
 struct StepWords {
     StartupStep step;
-    const char* logLine;  // frozen; takes the error file's path before the errno where Object is ErrorFile
+    const char* logLine;  // frozen where it existed before; takes the error file's path before the errno where
+                          // Object is ErrorFile
     const char* outcome;
     Object object;
 };
@@ -37,6 +38,16 @@ constexpr StepWords kWords[] = {
     {kStepGid, frozen::kSetgidFailed, "could not switch to user", Object::User},
     {kStepUid, frozen::kSetuidFailed, "could not switch to user", Object::User},
     {kStepExec, frozen::kChildExecFailed, "could not execute", Object::Program},
+    {kStepCgroup, "Child could not join its control group, errno %d", "could not join its control group",
+     Object::None},
+    {kStepNice, "Child could not set its CPU priority, errno %d", "could not set its CPU priority (nice)",
+     Object::None},
+    {kStepIoPriority, "Child could not set its I/O priority, errno %d", "could not set its I/O priority",
+     Object::None},
+    {kStepLimit, "Child could not set a resource limit, errno %d", "could not set a resource limit",
+     Object::None},
+    {kStepNoNewPrivileges, "Child could not set no-new-privileges, errno %d", "could not set no-new-privileges",
+     Object::None},
 };
 
 const StepWords* WordsOf(int step)

@@ -30,6 +30,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -237,6 +238,14 @@ const std::vector<Errnos>& Table()
         {SYS_capset, {EPERM}},
         {SYS_capget, {EPERM}},
         {SYS_prctl, {EINVAL}},
+        {SYS_setpriority, {EACCES}},
+        {SYS_getpriority, {ESRCH}},
+        {SYS_ioprio_set, {EPERM}},
+        {SYS_ioprio_get, {ESRCH}},
+        {SYS_prlimit64, {EPERM}},
+        {SYS_memfd_create, {EMFILE, ENOMEM}},
+        {SYS_eventfd2, {EMFILE}},
+        {SYS_readlink, {EACCES}},
         {SYS_socket, {EMFILE}},
         {SYS_connect, {EACCES}},
     };
@@ -259,7 +268,7 @@ const long kUnwatched[] = {
     SYS_mmap, SYS_munmap, SYS_mprotect, SYS_brk, SYS_madvise, SYS_mremap, SYS_rseq, SYS_set_robust_list,
     SYS_rt_sigprocmask, SYS_rt_sigaction, SYS_sigaltstack, SYS_clock_gettime, SYS_gettimeofday, SYS_getuid,
     SYS_geteuid, SYS_getgid, SYS_getegid, SYS_getresuid, SYS_getresgid, SYS_getgroups, SYS_arch_prctl,
-    SYS_set_tid_address, SYS_close, SYS_umask, SYS_getrandom, SYS_restart_syscall, SYS_prlimit64, SYS_sched_getaffinity,
+    SYS_set_tid_address, SYS_close, SYS_umask, SYS_getrandom, SYS_restart_syscall, SYS_sched_getaffinity,
 };
 
 enum class Side { Agent, Child };
@@ -509,18 +518,30 @@ std::string JudgeRelay(State& s, const Injected& e, const std::string& got)
 std::vector<Op> Operations()
 {
     std::vector<Op> ops;
-    for (const char* user : {"", "nobody"}) {
-        ops.push_back({user[0] == '\0' ? "launch as the caller" : "launch as nobody", user, user[0] == '\0' ? 1 : 2,
+    // A launch with every option that needs no control group: the settings'
+    // calls are failed too.
+    MySqlChildProcess::LaunchOptions every;
+    every.nice = 10;
+    every.ioClass = MySqlChildProcess::LaunchOptions::IoClass::Idle;
+    every.limits = {{RLIMIT_CORE, 0, 0}};
+    every.noNewPrivileges = true;
+    for (const char* user : {"", "nobody", "nobody with every option"}) {
+        const bool options = strstr(user, "option") != nullptr;
+        const char* name = user[0] == '\0' ? "launch as the caller" : options ? "launch as nobody with every option"
+                                                                              : "launch as nobody";
+        ops.push_back({name, user[0] == '\0' ? "" : "nobody", user[0] == '\0' ? 1 : 2,
                        [user](State& s) {
                            s.child = std::make_unique<MySqlChildProcess>();
                            s.data = ProbeCommand("exit 0");
-                           s.text = user;
+                           s.text = user[0] == '\0' ? "" : "nobody";
                            return true;
                        },
-                       [](State& s) {
+                       [options, every](State& s) {
                            // The arguments are the caller's copies: moved in,
                            // so that the sweep counts the library's allocations.
                            s.rc = s.child->Initialize(std::move(s.data), std::move(s.text), std::string());
+                           if (s.rc == 0 && options)
+                               s.rc = s.child->SetLaunchOptions(every);
                            if (s.rc == 0)
                                s.rc = s.child->HX_CreateProcess(false, false, false, false);
                            s.lastErr = s.child->m_lastErr;

@@ -29,6 +29,8 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <iostream>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -614,6 +616,11 @@ TEST_F(MysqlChildProgram, BadArgumentsGetAClearMessageAndExit2)
         {{"--timeout", "0", "/bin/true"}, "--timeout needs a number of seconds above 0, not '0'"},
         {{"--timeout", "soon", "/bin/true"}, "--timeout needs a number of seconds above 0, not 'soon'"},
         {{"--grace", "-1", "/bin/true"}, "--grace needs a number of seconds from 0 to 86400, not '-1'"},
+        {{"--nice", "25", "/bin/true"}, "--nice needs a whole number from -20 to 19, not '25'"},
+        {{"--io-class", "idle:3", "/bin/true"}, "--io-class must be idle, best-effort[:0-7] or realtime[:0-7]"},
+        {{"--limit", "nofile=5:3", "/bin/true"}, "--limit nofile: the soft limit is above the hard one"},
+        {{"--limit", "files=5", "/bin/true"}, "--limit needs NAME=SOFT[:HARD]"},
+        {{"--cgroup", "/tmp", "/bin/true"}, "--cgroup /tmp is not a cgroup v2 folder"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.second);
@@ -633,7 +640,8 @@ TEST_F(MysqlChildProgram, HelpDocumentsEveryOptionAndTheHostVariables)
     for (const char* word : {"--user", "--env", "inherit", "system", "base", "--input", "--output", "--pipe-to",
                              "--pipe-user", "--error-key", "--wait-thread", "--stats", "--timeout", "--grace", "--help",
                              "HX_JOB_RESULTS_DIR", "HX_JOB_ID", "HX_CLIENT_NAME", "HX_DEBUG_LOG", "HX_DEBUG_LEVEL",
-                             "HX_BASE_HOME", "77", "79", "81", "124", "130", "143", "128+N", "--stop-datetime="})
+                             "HX_BASE_HOME", "77", "79", "81", "124", "130", "143", "128+N", "--stop-datetime=",
+                             "--nice", "--io-class", "--limit", "--no-new-privileges", "--cgroup", "--low-impact"})
         EXPECT_TRUE(Contains(r.out, word)) << word;
     EXPECT_FALSE(Contains(r.out, "this program's identity")) << "an unknown user is refused, not run as us";
 }
@@ -787,6 +795,50 @@ TEST_F(MysqlChildProgram, ClosedOrNonBlockingStandardStreams)
     close(out[0]);
     EXPECT_EQ(ShellCode(WaitWithDeadline(pid, 60)), 0) << ReadFile(scratch / "err");
     EXPECT_TRUE(got == data) << "got " << got.size() << " of " << data.size() << " bytes";
+}
+
+// The options that spare a database reach every tool of a chain; with
+// --cgroup each tool runs in a group of its own, which goes with the run, and
+// a stop ends what a tool started in another session too (here a grandchild
+// that holds the output pipe, which would otherwise keep mysqlchild
+// waiting for the end of the output).
+TEST_F(MysqlChildProgram, ToolsRunAtLowImpactInGroupsOfTheirOwn)
+{
+    const std::string probe = ProbePath();
+    const Result r = Run({"--low-impact", "--limit", "core=0", "--no-new-privileges", "--pipe-to",
+                          "/bin/sh -c \"cat; " + probe + " report\"", probe + " report"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    const auto report = ParseReport(r.out);
+    const std::vector<std::string> both = {"19", "19"};
+    EXPECT_EQ(ReportValues(report, "nice"), both);
+    EXPECT_EQ(ReportValues(report, "ioprio"), std::vector<std::string>(2, std::to_string(3 << 13)));
+    EXPECT_EQ(ReportValues(report, "no-new-privs"), std::vector<std::string>(2, "1"));
+
+    std::string mount;
+    for (const std::string& line : [] {
+             std::vector<std::string> lines;
+             std::istringstream in(ReadFile("/proc/self/mountinfo"));
+             for (std::string l; std::getline(in, l);)
+                 lines.push_back(l);
+             return lines;
+         }()) {
+        char point[4096];
+        if (line.find(" - cgroup2 ") != std::string::npos &&
+            sscanf(line.c_str(), "%*s %*s %*s %*s %4095s", point) == 1 && access(point, W_OK) == 0)
+            mount = point;
+    }
+    if (mount.empty())
+        GTEST_SKIP() << "no cgroup v2 mount this process may make a group in";
+    HangGuard guard(60, "mysqlchild waited for a grandchild in another session");
+    const auto start = std::chrono::steady_clock::now();
+    const Result stopped = Run({"--cgroup", mount, "--timeout", "1", "--grace", "1",
+                                "/bin/sh -c \"setsid sleep 300 & echo started; sleep 300\""});
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(stopped.code, 124) << stopped.err;
+    EXPECT_EQ(stopped.out, "started\n");
+    std::cout << "[ NOTE     ] a stopped chain with --timeout 1 --grace 1 returned after " << seconds << " s\n";
+    for (const std::string& entry : FolderEntries(mount))
+        EXPECT_NE(entry.rfind("mysqlchild-", 0), 0u) << "a tool's group was left: " << entry;
 }
 
 mode_t ModeOf(const std::string& path)

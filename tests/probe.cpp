@@ -14,7 +14,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,6 +93,24 @@ int Report(int argc, char** argv)
     int n = getgroups(256, groups);
     for (int i = 0; i < n; ++i)
         out += "group=" + std::to_string(groups[i]) + "\n";
+    // What spares a busy database: priorities, limits, privileges, group.
+    errno = 0;
+    out += "nice=" + std::to_string(getpriority(PRIO_PROCESS, 0)) + "\n";
+    out += "ioprio=" + std::to_string(syscall(SYS_ioprio_get, 1 /* IOPRIO_WHO_PROCESS */, 0)) + "\n";
+    for (int resource = 0; resource < RLIM_NLIMITS; ++resource) {
+        rlimit limit{};
+        getrlimit(static_cast<__rlimit_resource>(resource), &limit);
+        out += "limit=" + std::to_string(resource) + ":" + std::to_string(limit.rlim_cur) + ":" +
+               std::to_string(limit.rlim_max) + "\n";
+    }
+    out += "no-new-privs=" + std::to_string(prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0)) + "\n";
+    if (FILE* cgroups = fopen("/proc/self/cgroup", "r")) {
+        char line[1024];
+        while (fgets(line, sizeof line, cgroups) != nullptr)
+            if (strncmp(line, "0::", 3) == 0)
+                out += "cgroup=" + std::string(line + 3, strcspn(line + 3, "\n")) + "\n";
+        fclose(cgroups);
+    }
     // All of them, however many: their number and the sum of their ids.
     std::vector<gid_t> all(static_cast<size_t>(getgroups(0, nullptr)) + 1);
     const int count = getgroups(static_cast<int>(all.size()), all.data());

@@ -3,11 +3,13 @@
 // and for scripting backups, restores and point-in-time recoveries.
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -109,6 +111,22 @@ Options:
                       waited for and gets SIGKILL at once
   --stats             print bytes moved, time taken and this program's own CPU
                       time to standard error
+
+Sparing a database that serves traffic (each applies to every tool; a
+setting the kernel refuses fails the start, exit 81, never silently):
+  --nice N            CPU priority, -20 (first) to 19 (last)
+  --io-class CLASS    I/O priority: idle, best-effort[:LEVEL] or
+                      realtime[:LEVEL], LEVEL 0 (first) to 7 (default 4)
+  --limit NAME=SOFT[:HARD]
+                      a resource limit, NAME as prlimit spells it (nofile,
+                      as, core, cpu, fsize, nproc, ...), a number or
+                      unlimited; without HARD both are SOFT; repeatable
+  --no-new-privileges no setuid program can raise the tool's rights
+  --cgroup DIR        run each tool in a control group of its own, made in
+                      the cgroup v2 folder DIR (where its caps apply) and
+                      removed after; stopping a tool ends everything in its
+                      group, also what left its process group or session
+  --low-impact        --nice 19 --io-class idle
   --help              show this text
 
 Progress (bytes and rate) is shown on standard error when it is a terminal.
@@ -168,6 +186,7 @@ struct Options {
     bool stats = false;
     double timeoutSeconds = 0;  // 0: no limit
     double graceSeconds = 10;   // from SIGTERM to SIGKILL when the tools are stopped
+    MySqlChildProcess::LaunchOptions launch;  // each tool's; the cgroup is the parent of theirs
 };
 
 [[noreturn]] void UsageError(const std::string& message)
@@ -195,16 +214,88 @@ bool TakeValue(int argc, char** argv, int& i, const char* name, std::string& val
     return true;
 }
 
-// A number of seconds from 0 to most, the whole of text.
-bool ParseSeconds(const std::string& text, double most, double* seconds)
+// A number from least to most, the whole of text.
+bool ParseNumber(const std::string& text, double least, double most, double* number)
 {
     char* end = nullptr;
     errno = 0;
     const double value = strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || errno != 0 || !(value >= 0) || value > most)
+    if (text.empty() || *end != '\0' || errno != 0 || !(value >= least) || value > most)
         return false;
-    *seconds = value;
+    *number = value;
     return true;
+}
+
+// A number of seconds from 0 to most, the whole of text.
+bool ParseSeconds(const std::string& text, double most, double* seconds)
+{
+    return ParseNumber(text, 0, most, seconds);
+}
+
+// --io-class idle|best-effort[:LEVEL]|realtime[:LEVEL], as ionice names them.
+void ParseIoClass(const std::string& text, MySqlChildProcess::LaunchOptions& launch)
+{
+    using IoClass = MySqlChildProcess::LaunchOptions::IoClass;
+    const size_t colon = text.find(':');
+    const std::string name = text.substr(0, colon);
+    const IoClass c = name == "idle"          ? IoClass::Idle
+                      : name == "best-effort" ? IoClass::BestEffort
+                      : name == "realtime"    ? IoClass::Realtime
+                                              : IoClass::Inherit;
+    double level = 4;
+    const bool leveled = c == IoClass::BestEffort || c == IoClass::Realtime;
+    if (c == IoClass::Inherit || (colon != std::string::npos && !leveled) ||
+        (colon != std::string::npos && (!ParseNumber(text.substr(colon + 1), 0, 7, &level) || level != static_cast<int>(level))))
+        UsageError("--io-class must be idle, best-effort[:0-7] or realtime[:0-7], not '" + text + "'");
+    launch.ioClass = c;
+    launch.ioLevel = static_cast<int>(level);
+}
+
+// --limit NAME=SOFT[:HARD], NAME as prlimit(1) spells it, a value a number or
+// "unlimited"; without HARD both are SOFT.
+MySqlChildProcess::LaunchOptions::Limit ParseLimit(const std::string& text,
+                                                   const std::vector<MySqlChildProcess::LaunchOptions::Limit>& given)
+{
+    static const std::pair<const char*, int> kNames[] = {
+        {"as", RLIMIT_AS},         {"core", RLIMIT_CORE},           {"cpu", RLIMIT_CPU},
+        {"data", RLIMIT_DATA},     {"fsize", RLIMIT_FSIZE},         {"locks", RLIMIT_LOCKS},
+        {"memlock", RLIMIT_MEMLOCK}, {"msgqueue", RLIMIT_MSGQUEUE}, {"nice", RLIMIT_NICE},
+        {"nofile", RLIMIT_NOFILE}, {"nproc", RLIMIT_NPROC},         {"rss", RLIMIT_RSS},
+        {"rtprio", RLIMIT_RTPRIO}, {"rttime", RLIMIT_RTTIME},       {"sigpending", RLIMIT_SIGPENDING},
+        {"stack", RLIMIT_STACK},
+    };
+    const std::string usage = "--limit needs NAME=SOFT[:HARD] (NAME as prlimit spells it: nofile, as, core, cpu, "
+                              "fsize, nproc...; a number or unlimited), not '" + text + "'";
+    const size_t equals = text.find('=');
+    if (equals == std::string::npos)
+        UsageError(usage);
+    const std::string name = text.substr(0, equals);
+    int resource = -1;
+    for (const auto& n : kNames)
+        if (name == n.first)
+            resource = n.second;
+    auto value = [&](const std::string& v) -> unsigned long long {
+        if (v == "unlimited")
+            return RLIM_INFINITY;
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long n = strtoull(v.c_str(), &end, 10);
+        if (v.empty() || v[0] == '-' || *end != '\0' || errno != 0 || n == RLIM_INFINITY)
+            UsageError(usage);
+        return n;
+    };
+    if (resource < 0)
+        UsageError(usage);
+    for (const auto& l : given)
+        if (l.resource == resource)
+            UsageError("--limit " + name + " is given twice");
+    const std::string values = text.substr(equals + 1);
+    const size_t colon = values.find(':');
+    const unsigned long long soft = value(values.substr(0, colon));
+    const unsigned long long hard = colon == std::string::npos ? soft : value(values.substr(colon + 1));
+    if (soft > hard)
+        UsageError("--limit " + name + ": the soft limit is above the hard one");
+    return {resource, soft, hard};
 }
 
 Options ParseArguments(int argc, char** argv)
@@ -251,6 +342,23 @@ Options ParseArguments(int argc, char** argv)
             // In milliseconds it must fit an int; a grace of more than a day is a typo.
             if (!ParseSeconds(value, 24.0 * 3600, &opts.graceSeconds))
                 UsageError("--grace needs a number of seconds from 0 to 86400, not '" + value + "'");
+        } else if (arg == "--no-new-privileges") {
+            opts.launch.noNewPrivileges = true;
+        } else if (arg == "--low-impact") {
+            opts.launch.nice = 19;
+            opts.launch.ioClass = MySqlChildProcess::LaunchOptions::IoClass::Idle;
+        } else if (TakeValue(argc, argv, i, "--nice", value)) {
+            double nice = 0;
+            if (!ParseNumber(value, -20, 19, &nice) || nice != static_cast<int>(nice))
+                UsageError("--nice needs a whole number from -20 to 19, not '" + value + "'");
+            opts.launch.nice = static_cast<int>(nice);
+        } else if (TakeValue(argc, argv, i, "--io-class", value)) {
+            ParseIoClass(value, opts.launch);
+        } else if (TakeValue(argc, argv, i, "--limit", value)) {
+            opts.launch.limits.push_back(ParseLimit(value, opts.launch.limits));
+        } else if (TakeValue(argc, argv, i, "--cgroup", opts.launch.cgroup)) {
+            if (opts.launch.cgroup.empty())
+                UsageError("--cgroup needs a cgroup v2 folder");
         } else if (TakeValue(argc, argv, i, "--env", value)) {
             if (value == "inherit")
                 opts.env = EnvMode::Inherit;
@@ -321,6 +429,7 @@ struct Stage {
     std::string command;
     std::string program;
     std::string user;
+    std::string cgroup;  // the tool's own group, made for it inside --cgroup and removed after
     MySqlChildProcess child;
     bool launched = false;
     std::atomic<uint64_t> bytesIn{0};
@@ -670,12 +779,20 @@ int Verdict(Stage& stage, const Outcome& outcome, std::string& says)
 }
 
 // One tool started; false, said why, when it could not be.
-bool Launch(Stage& stage, EnvMode env)
+bool Launch(Stage& stage, const Options& opts)
 {
+    const EnvMode env = opts.env;
     MySqlChildProcess& child = stage.child;
     if (child.Initialize(stage.command, stage.user, std::string()) != 0) {
         fprintf(stderr, "%s: cannot prepare %s (errno %d); see the debug log\n", kProgram, stage.program.c_str(),
                 child.m_lastErr.load());
+        return false;
+    }
+    MySqlChildProcess::LaunchOptions launch = opts.launch;
+    launch.cgroup = stage.cgroup;
+    if (child.SetLaunchOptions(launch) != 0) {
+        fprintf(stderr, "%s: cannot run %s with these options: %s; see the debug log\n", kProgram,
+                stage.program.c_str(), strerror(child.m_lastErr.load()));
         return false;
     }
     if (child.HX_CreateProcess(false, false, env == EnvMode::System, env == EnvMode::Base) != 0) {
@@ -689,10 +806,10 @@ bool Launch(Stage& stage, EnvMode env)
 
 // Every tool is launched before any data moves; when one cannot be, the
 // ones already running are killed, so that nothing is left behind.
-bool StartChain(Chain& chain, EnvMode env)
+bool StartChain(Chain& chain, const Options& opts)
 {
     for (auto& stage : chain.stages) {
-        if (!Launch(*stage, env)) {
+        if (!Launch(*stage, opts)) {
             for (auto& running : chain.stages) {
                 if (running->launched) {
                     running->child.Stop(0);
@@ -1004,14 +1121,73 @@ Chain MakeChain(const Options& opts)
     return chain;
 }
 
+// With --cgroup, each tool gets a group of its own inside the given one, so
+// that stopping one tool ends all it started, and only that; the groups go
+// when the chain does. 0, or the exit status of a run that ends here.
+class ToolGroups {
+public:
+    ToolGroups(Chain& chain, const std::string& parent) : m_chain(chain)
+    {
+        if (parent.empty())
+            return;
+        struct statfs fs {};
+        if (statfs(parent.c_str(), &fs) != 0 || fs.f_type != CGROUP2_SUPER_MAGIC)
+            UsageError("--cgroup " + parent + " is not a cgroup v2 folder");
+        for (size_t i = 0; i < chain.stages.size(); ++i) {
+            Stage& stage = *chain.stages[i];
+            stage.cgroup = parent + "/mysqlchild-" + std::to_string(getpid()) + "-" + std::to_string(i + 1);
+            if (mkdir(stage.cgroup.c_str(), 0755) != 0) {
+                const int err = errno;
+                stage.cgroup.clear();
+                Remove();
+                UsageError("cannot make a group for " + stage.program + " in " + parent + ": " + strerror(err));
+            }
+        }
+    }
+    ToolGroups(const ToolGroups&) = delete;
+    ToolGroups& operator=(const ToolGroups&) = delete;
+    ~ToolGroups() { Remove(); }
+
+private:
+    // Whatever a tool left running in its group (a daemon it started) ends
+    // with the run, as under a service manager; then the group goes.
+    void Remove()
+    {
+        for (auto& stage : m_chain.stages) {
+            if (stage->cgroup.empty())
+                continue;
+            const std::string kill = stage->cgroup + "/cgroup.kill";
+            const int fd = open(kill.c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd >= 0) {
+                const ssize_t ignored = write(fd, "1", 1);
+                (void)ignored;
+                close(fd);
+            }
+            int err = EBUSY;
+            for (int attempt = 0; attempt < 100 && err == EBUSY; ++attempt) {
+                err = rmdir(stage->cgroup.c_str()) == 0 ? 0 : errno;
+                if (err == EBUSY)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            if (err != 0)
+                fprintf(stderr, "%s: could not remove the group %s: %s\n", kProgram, stage->cgroup.c_str(),
+                        strerror(err));
+            stage->cgroup.clear();
+        }
+    }
+
+    Chain& m_chain;
+};
+
 int Run(const Options& opts)
 {
     Files files;
     if (const int code = OpenFiles(opts, files))
         return code;
     Chain chain = MakeChain(opts);
+    ToolGroups groups(chain, opts.launch.cgroup);
     const Clock::time_point start = Clock::now();  // --timeout counts from here
-    if (!StartChain(chain, opts.env))
+    if (!StartChain(chain, opts))
         return kExitHostFailure;
     if (const int code = WatchChain(chain, files, opts, start))
         return code;

@@ -308,16 +308,20 @@ extern "C" [[noreturn]] __attribute__((used)) void HelperMain(long* stack)
     g_reportFd = (int)plan.reportFd;
     ReadPlan(recordFd, plan);
 
+    // What may need root's privileges (the group, priorities, limits) is set
+    // before the switch, and stays through it; the rest after, once the
+    // error file is open (only the tool's own files feel the base home mode's
+    // umask), and then everything is read back.
+    auto sys = [](long n, auto... a) { return Syscall(n, static_cast<long>(a)...); };
+    int32_t step = kStepNone;
+    long err = ApplyPrivilegedSettings(plan.settings, sys, &step);
+    if (err != 0)
+        Fail(kStageUserSwitch, step, err);
     SwitchUser(plan);
     if (!plan.stderrReady)
         SetUpStandardError(g_errorFile);
-    // The settings come after the error file: only the tool's own files feel
-    // the base home mode's mask, say.
-    int32_t step = kStepNone;
-    const long settingErr =
-        ApplyToolSettings(plan.settings, [](long n, auto... a) { return Syscall(n, static_cast<long>(a)...); }, &step);
-    if (settingErr != 0)
-        Fail(kStageUserSwitch, step, settingErr);
+    if ((err = ApplyFinalSettings(plan.settings, sys, &step)) != 0)
+        Fail(kStageUserSwitch, step, err);
 
     Report(0, kStepNone, 0);
     Syscall(__NR_fcntl, plan.reportFd, F_SETFD, FD_CLOEXEC);
@@ -326,7 +330,7 @@ extern "C" [[noreturn]] __attribute__((used)) void HelperMain(long* stack)
     const uint64_t none = 0;
     Syscall(__NR_rt_sigprocmask, 2 /* SIG_SETMASK */, Arg(&none), 0, sizeof none);
     char** tool = argv + 4;
-    const long err = Err(Syscall(__NR_execve, Arg(tool[0]), Arg(tool), Arg(envp)));
+    err = Err(Syscall(__NR_execve, Arg(tool[0]), Arg(tool), Arg(envp)));
     Fail(kStageExec, kStepExec, err);
 }
 

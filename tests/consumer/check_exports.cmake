@@ -16,7 +16,7 @@ string(REPLACE "\n" ";" lines "${out}")
 
 # The class's public member functions, those a host calls and those public
 # for the binary interface only; its private members are not exported.
-set(public MySqlChildProcess ~MySqlChildProcess Initialize HX_CreateProcess WriteBuf ReadBuf RelayOutputTo
+set(public MySqlChildProcess ~MySqlChildProcess Initialize SetLaunchOptions HX_CreateProcess WriteBuf ReadBuf RelayOutputTo
   RelayInputFrom Finalize CloseInput CloseOutput Wait WaitFor BeginWait GetWaitDoneFd GetPidFd Stop Terminate
   GetOutcome ReadErrBuf ReadLastErr logBufferContent GetLastErr SetPostForkParam GetPostForkParam PostFork
   WaitThreadFunction WaitThread)
@@ -57,6 +57,7 @@ set(required
   "LibMySqlProcess::MySqlChildProcess::~MySqlChildProcess()"
   "LibMySqlProcess::MySqlChildProcess::Initialize(std::__cxx11::basic_string"
   "LibMySqlProcess::MySqlChildProcess::Initialize(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >, LibMySqlProcess::GetMySqlInfo*)"
+  "LibMySqlProcess::MySqlChildProcess::SetLaunchOptions("
   "LibMySqlProcess::MySqlChildProcess::HX_CreateProcess(bool, bool, bool, bool)"
   "LibMySqlProcess::MySqlChildProcess::SetPostForkParam("
   "LibMySqlProcess::MySqlChildProcess::GetPostForkParam("
