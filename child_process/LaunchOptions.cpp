@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <algorithm>
 #include <memory>
 
 #include "child_process/ErrorFile.h"
@@ -42,6 +42,36 @@ int IoClassValue(Options::IoClass c)
     return 0;
 }
 
+// The whole of a small /proc file, or "" when it cannot be read.
+std::string ProcFile(const char* path)
+{
+    std::string text;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char block[16384];
+    ssize_t n;
+    while ((n = read(fd, block, sizeof block)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0)
+            text.append(block, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
+// The n-th space-separated field of a line (from 0), or "".
+std::string Field(const std::string& line, int n)
+{
+    size_t start = 0;
+    for (int i = 0; i < n && start != std::string::npos; ++i) {
+        start = line.find(' ', start);
+        if (start != std::string::npos)
+            ++start;
+    }
+    if (start == std::string::npos)
+        return "";
+    return line.substr(start, line.find(' ', start) - start);
+}
+
 // The control group's line in /proc/self/cgroup ("0::/path\n"): its
 // resolved path within the cgroup v2 mount that holds it, as that mount's
 // root names it. 0, or the errno.
@@ -51,27 +81,28 @@ int CgroupLineOf(const std::string& folder, std::string& line)
     if (real == nullptr)
         return errno;
     const std::string path = real.get();
-    std::ifstream mounts("/proc/self/mountinfo");
-    std::string entry, bestPoint, bestRoot;
-    while (std::getline(mounts, entry)) {
+    const std::string mounts = ProcFile("/proc/self/mountinfo");
+    std::string bestPoint, bestRoot;
+    for (size_t at = 0; at < mounts.size();) {
+        const size_t end = std::min(mounts.find('\n', at), mounts.size());
+        const std::string entry = mounts.substr(at, end - at);
+        at = end + 1;
         // id parent major:minor root point options... - type source options
-        char root[PATH_MAX], point[PATH_MAX], type[64];
         const size_t dash = entry.find(" - ");
-        if (dash == std::string::npos ||
-            sscanf(entry.c_str(), "%*s %*s %*s %4095s %4095s", root, point) != 2 ||
-            sscanf(entry.c_str() + dash + 3, "%63s", type) != 1 || strcmp(type, "cgroup2") != 0)
+        if (dash == std::string::npos || Field(entry.substr(dash + 3), 0) != "cgroup2")
             continue;
-        const std::string p = point;
-        const bool inside = path == p || (path.compare(0, p.size(), p) == 0 && (p == "/" || path[p.size()] == '/'));
-        if (inside && p.size() >= bestPoint.size()) {
-            bestPoint = p;
-            bestRoot = root;
+        const std::string point = Field(entry, 4);
+        const bool inside =
+            path == point || (path.compare(0, point.size(), point) == 0 && (point == "/" || path[point.size()] == '/'));
+        if (inside && point.size() >= bestPoint.size()) {
+            bestPoint = point;
+            bestRoot = Field(entry, 3);
         }
     }
     if (bestPoint.empty())
         return EINVAL;
-    std::string rest = bestPoint == "/" ? path : path.substr(bestPoint.size());
-    std::string relative = bestRoot == "/" ? (rest.empty() ? "/" : rest) : bestRoot + rest;
+    const std::string rest = bestPoint == "/" ? path : path.substr(bestPoint.size());
+    const std::string relative = bestRoot == "/" ? (rest.empty() ? "/" : rest) : bestRoot + rest;
     line = "0::" + relative + "\n";
     return line.size() < kMaxCgroupLine ? 0 : ENAMETOOLONG;
 }
