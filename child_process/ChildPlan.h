@@ -27,7 +27,9 @@ struct ChildPlan {
     char* const* execEnv;  // null: the inherited environment
     bool viaHelper;
     const char* environmentLine;  // "LD_LIBRARY_PATH=<base home>" for the log, or null
-    const char* errFile;          // the error file's path, for the child's own open
+    const char* errFile;          // the error file's path, for the log
+    int jobFolder;                // the job folder (O_PATH), and the error file's name in it,
+    const char* errFileName;      // for the child's (or the helper's) own open
     // The error file as the launch created it, or -1: then it is opened by
     // path, by the helper once it is the user, or else by the child; unless
     // errFileErr holds why the launch could not create it (anything but a

@@ -214,7 +214,7 @@ int SetUpStandardError(const ChildPlan& p, StartupStep& step)
         return 0;
     }
     step = kStepErrorFile;
-    const int fd = OpenErrorFileForTool(p.errFile);
+    const int fd = OpenErrorFileForTool(p.jobFolder, p.errFileName);
     if (fd < 0)
         return errno;
     step = kStepStderr;
@@ -273,11 +273,12 @@ void MySqlChildProcess::PostFork(void* arg)
 
     // Every descriptor above 2, however high: the tool may run as another
     // user and must not inherit the host's sockets or credential files. The
-    // helper keeps the report pipe, its record and the control group's
-    // cgroup.procs; it closes the last two once used, and sets the report
-    // pipe to close at the tool's exec.
+    // helper keeps the report pipe, its record, the job folder and the
+    // control group's cgroup.procs; it closes the last three once used, and
+    // sets the report pipe to close at the tool's exec.
     CloseDescriptorsFrom3AtExec();
     if (p.viaHelper && (fcntl(report, F_SETFD, 0) != 0 || fcntl(p.helperRecord, F_SETFD, 0) != 0 ||
+                        fcntl(p.jobFolder, F_SETFD, 0) != 0 ||
                         (p.settings.cgroupProcs >= 0 && fcntl(p.settings.cgroupProcs, F_SETFD, 0) != 0)))
         ChildFailed(report, kExitRedirectFailed, kStepReportChannel, errno);
 

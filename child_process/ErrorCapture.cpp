@@ -70,7 +70,7 @@ int MySqlChildProcess::ReadErrTail(char* buffer, long length, bool* wholeFile, s
     errno = 0;
 
     off_t size = 0;
-    const int fd = OpenErrorFileForReading(m_errFilePath, &size);
+    const int fd = OpenErrorFileForReading(m_jobFolder, ErrorFileName(), &size);
     if (fd < 0) {
         MSCP_LOG(m_event, "ReadErrBuf", frozen::kOpenFailed, m_errFilePath.c_str(), errno);
         return -1;
@@ -144,7 +144,7 @@ void MySqlChildProcess::logBufferContent()
 {
     NoCancellation noCancel;
     off_t size = 0;
-    const int fd = OpenErrorFileForReading(m_errFilePath, &size);
+    const int fd = OpenErrorFileForReading(m_jobFolder, ErrorFileName(), &size);
     if (fd < 0)
         return;
     // At most kLoggedLineMax bytes of each line are kept: the file is the

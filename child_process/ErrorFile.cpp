@@ -43,17 +43,17 @@ int KeepOffStandardStreams(int fd)
     return high;
 }
 
-int PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_t gid, int* err)
+int PrecreateErrorFile(int folder, const char* name, bool giveToUser, uid_t uid, gid_t gid, int* err)
 {
     const int saved = errno;
     *err = 0;
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
+    int fd = openat(folder, name, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
     if (fd < 0)
         *err = errno;
     // A file the user cannot write would fail the tool's start.
     if (fd >= 0 && giveToUser && fchown(fd, uid, gid) != 0) {
         *err = errno;
-        unlink(path.c_str());
+        unlinkat(folder, name, 0);
         close(fd);
         fd = -1;
     }
@@ -64,16 +64,16 @@ int PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_
     return fd;
 }
 
-int OpenErrorFileForTool(const char* path)
+int OpenErrorFileForTool(int folder, const char* name)
 {
     struct stat st;
     int fd = -1;
     // Appended to when it exists, else created; a file made by someone else
     // between the two opens is taken as existing.
     for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
-        fd = open(path, O_WRONLY | O_APPEND | kSafeOpen);
+        fd = openat(folder, name, O_WRONLY | O_APPEND | kSafeOpen);
         if (fd < 0 && errno == ENOENT)
-            fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | kSafeOpen, 0660);
+            fd = openat(folder, name, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | kSafeOpen, 0660);
         if (fd < 0 && errno != EEXIST)
             return -1;
     }
@@ -94,10 +94,10 @@ int OpenErrorFileForTool(const char* path)
     return fd;
 }
 
-int OpenErrorFileForReading(const std::string& path, off_t* size)
+int OpenErrorFileForReading(int folder, const char* name, off_t* size)
 {
     struct stat st;
-    const int fd = OnlyRegular(open(path.c_str(), O_RDONLY | kSafeOpen), st);
+    const int fd = OnlyRegular(openat(folder, name, O_RDONLY | kSafeOpen), st);
     if (fd >= 0)
         *size = st.st_size;
     return fd;

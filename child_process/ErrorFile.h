@@ -8,9 +8,10 @@ namespace LibMySqlProcess {
 
 // The error file lives in a job folder that the impersonated account (often
 // the database server's own) may reach, while the library runs as root. So
-// every open of it refuses a final symbolic link, never waits on a FIFO and
-// accepts only a regular file; anything else fails with ELOOP, ENXIO or
-// EINVAL.
+// every open of it goes through the job folder's descriptor (see
+// JobFolder.h: no folder on the way can be swapped later), refuses a final
+// symbolic link, never waits on a FIFO and accepts only a regular file;
+// anything else fails with ELOOP, ENXIO or EINVAL.
 
 // fd itself when it is 3 or above; otherwise a close-on-exec copy there, the
 // original closed (-1 with errno when no copy could be made). The child's
@@ -27,17 +28,17 @@ int KeepOffStandardStreams(int fd);
 // already taken) leaves it to the child's own open, which appends to a file
 // of the user's or root's; any other errno is the start-up's failure (a second
 // try as the user, in a folder the user may not write, would only hide it).
-int PrecreateErrorFile(const std::string& path, bool giveToUser, uid_t uid, gid_t gid, int* err);
+int PrecreateErrorFile(int folder, const char* name, bool giveToUser, uid_t uid, gid_t gid, int* err);
 
 // Child side, the tool's standard error: appends to an existing file, else
 // creates it 0660 (less the umask). Only a regular file (else EINVAL, ELOOP
 // or ENXIO) owned by the caller's effective user or by root (else EPERM).
 // System calls only, no allocation, so that it is safe between fork and exec.
 // A descriptor, or -1 with errno set.
-int OpenErrorFileForTool(const char* path);
+int OpenErrorFileForTool(int folder, const char* name);
 
 // Parent side, for reading it back; *size gets its size. A descriptor, or -1
 // with errno set.
-int OpenErrorFileForReading(const std::string& path, off_t* size);
+int OpenErrorFileForReading(int folder, const char* name, off_t* size);
 
 }  // namespace LibMySqlProcess

@@ -234,12 +234,13 @@ int32_t ApplyFinalSettings(const ToolSettings& s, Sys sys, int32_t* step)
     return 0;
 }
 constexpr uint32_t kHelperRecordMagic = 0x4d534852u;  // "MSHR"
-constexpr uint32_t kHelperRecordVersion = 1;
+constexpr uint32_t kHelperRecordVersion = 2;
 constexpr uint32_t kMaxGroups = 65536;  // the kernel's NGROUPS_MAX
 constexpr uint32_t kMaxErrorFilePath = 4096;
 
 // The helper's input: this header, then groupCount group ids (uint32_t),
-// then the error file's path (errorFileLength bytes, no terminating zero).
+// then the error file's name in the job folder (errorFileLength bytes, no
+// terminating zero).
 // size is the whole record's size, which the helper checks against what it
 // read.
 struct HelperRecord {
@@ -251,6 +252,7 @@ struct HelperRecord {
     uint32_t gid;
     uint32_t groupCount;
     uint32_t stderrReady;  // 1: standard error already is the error file
+    int32_t jobFolder;     // the job folder's descriptor (O_PATH), which the helper closes
     uint32_t errorFileLength;
     ToolSettings settings;
 };
@@ -260,6 +262,6 @@ struct HelperRecord {
 // descriptor that holds its HelperRecord, the number of the report pipe's
 // write end (so that a record it cannot read is reported too), then the
 // tool's own argument vector.
-#define MYSQLPROCESS_HELPER_TAG "mysqlprocess-helper-2"
+#define MYSQLPROCESS_HELPER_TAG "mysqlprocess-helper-3"
 
 }  // namespace LibMySqlProcess

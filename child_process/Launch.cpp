@@ -148,9 +148,10 @@ int OpenHelperRecord()
 }
 
 // 0, or the errno of the write or the seal.
-int WriteHelperRecord(int fd, const ResolvedUser& user, bool stderrReady, const std::string& errFile,
+int WriteHelperRecord(int fd, const ResolvedUser& user, bool stderrReady, int jobFolder, const char* errFileName,
                       const ToolSettings& settings)
 {
+    const std::string errFile = errFileName;
     if (errFile.size() >= kMaxErrorFilePath)
         return ENAMETOOLONG;
     HelperRecord header{};
@@ -163,6 +164,7 @@ int WriteHelperRecord(int fd, const ResolvedUser& user, bool stderrReady, const 
     header.uid = user.uid;
     header.gid = user.gid;
     header.stderrReady = stderrReady ? 1 : 0;
+    header.jobFolder = jobFolder;
     header.settings = settings;
     std::vector<char> record(header.size);
     memcpy(record.data(), &header, sizeof header);
@@ -368,6 +370,8 @@ bool MySqlChildProcess::Launcher::PrepareChildObjects(bool useSystemLibPath, boo
     }
     child.childEvent = childEvent.get();
     child.errFile = self.m_errFilePath.c_str();
+    child.jobFolder = self.m_jobFolder;
+    child.errFileName = self.ErrorFileName();
     child.settings.umask = -1;
     static char systemLibPath[] = "LD_LIBRARY_PATH=/lib64:/lib:/usr/lib:/usr/lib64";
     if (useSystemLibPath) {
@@ -425,7 +429,7 @@ bool MySqlChildProcess::Launcher::PrepareExec()
     if (child.viaHelper && (helperRecord.fd[0] = OpenHelperRecord()) < 0)
         return HelperRecordFailed(errno);
     int err = 0;
-    errFile.fd[0] = PrecreateErrorFile(self.m_errFilePath, child.viaHelper, user.uid, user.gid, &err);
+    errFile.fd[0] = PrecreateErrorFile(child.jobFolder, child.errFileName, child.viaHelper, user.uid, user.gid, &err);
     child.errFileFd = errFile.fd[0];
     child.errFileErr = err == EEXIST ? 0 : err;
     child.helperRecord = helperRecord.fd[0];
@@ -434,8 +438,8 @@ bool MySqlChildProcess::Launcher::PrepareExec()
         child.execArgv = argv;
         return true;
     }
-    if ((err = WriteHelperRecord(helperRecord.fd[0], user, child.errFileFd != -1, self.m_errFilePath,
-                                 child.settings)) != 0)
+    if ((err = WriteHelperRecord(helperRecord.fd[0], user, child.errFileFd != -1, child.jobFolder,
+                                 child.errFileName, child.settings)) != 0)
         return HelperRecordFailed(err);
     static char tag[] = MYSQLPROCESS_HELPER_TAG;
     snprintf(recordFdText, sizeof recordFdText, "%d", helperRecord.fd[0]);

@@ -10,11 +10,11 @@
 #include <new>
 
 #include "child_process/Cancellation.h"
+#include "child_process/JobFolder.h"
 #include "child_process/Log.h"
 #include "child_process/NoMemory.h"
 #include "child_process/Reaper.h"
 #include "host/EvDebug.h"
-#include "host/FXFolder.h"
 #include "host/FXString.h"
 #include "host/HXPI.h"
 #include "host/HxProcess.h"
@@ -102,7 +102,7 @@ MySqlChildProcess::~MySqlChildProcess()
         m_pidfd = -1;
     }
     FreeAdoptionSlot(m_adoptionSlot);
-    for (int fd : {m_pidfd, m_waitDoneFd, m_cgroupFd})
+    for (int fd : {m_pidfd, m_waitDoneFd, m_cgroupFd, m_jobFolder})
         if (fd != -1)
             close(fd);
     ReapEndedChildren();
@@ -114,6 +114,9 @@ MySqlChildProcess::~MySqlChildProcess()
 
 int MySqlChildProcess::Initialize(std::string command, std::string userName, std::string)
 {
+    // The job folder is opened level by level: a thread that unwound midway
+    // would leave a descriptor open. Nothing here blocks for long.
+    NoCancellation noCancel;
     return FailingOnNoMemory(m_event, "MySqlChildProcess::Initialize", m_lastErr,
                              [&] { return InitializeObject(std::move(command), userName); });
 }
@@ -177,17 +180,19 @@ int MySqlChildProcess::InitializeObject(std::string command, const std::string& 
         m_errFilePath = FXString::Format(frozen::kJobFolderFormat, resultsDir != nullptr ? resultsDir : "", jobId);
     }
 
-    if (!FXFolder::DoesFolderExist(m_errFilePath)) {
-        CKoError result = FXFolder::CreateFoldersIteratively(m_errFilePath, nullptr);
-        if (result.IsError()) {
-            MSCP_LOG(m_event, "Initialize", frozen::kFolderFailed, m_errFilePath.c_str(),
-                     result.AsString().c_str());
-            // The host's code is the negated errno where it has one.
-            const int code = result.Code();
-            m_lastErr = code < 0 && code > -4096 ? -code : EIO;
-            return -1;
-        }
+    // Made and checked one folder at a time, and kept open: no folder on the
+    // way may be another account's to swap (see JobFolder.h).
+    std::string why;
+    const int folder = OpenJobFolder(m_errFilePath, why);
+    if (folder < 0) {
+        const int err = errno;
+        MSCP_LOG(m_event, "Initialize", frozen::kFolderFailed, m_errFilePath.c_str(), why.c_str());
+        m_lastErr = err;
+        return -1;
     }
+    if (m_jobFolder != -1)
+        close(m_jobFolder);
+    m_jobFolder = folder;
 
     m_errFilePath = FXString::Format(frozen::kErrorFileFormat, m_errFilePath.c_str(), static_cast<long>(m_startTimeUs));
     MSCP_LOG(m_event, "Initialize", frozen::kErrorFileIs, m_errFilePath.c_str());
@@ -195,8 +200,15 @@ int MySqlChildProcess::InitializeObject(std::string command, const std::string& 
     return 0;
 }
 
+const char* MySqlChildProcess::ErrorFileName() const
+{
+    const size_t slash = m_errFilePath.rfind('/');
+    return m_errFilePath.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+}
+
 int MySqlChildProcess::Initialize(std::string command, GetMySqlInfo* info)
 {
+    NoCancellation noCancel;
     static const std::string kNoUser;
     return FailingOnNoMemory(m_event, "MySqlChildProcess::Initialize", m_lastErr, [&] {
         return InitializeObject(std::move(command), info != nullptr ? info->impersonationUser : kNoUser);

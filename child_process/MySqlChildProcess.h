@@ -380,6 +380,9 @@ private:
     LaunchOptions m_options;
     // The tool's control group (O_PATH), for Stop and Terminate; -1: none.
     int m_cgroupFd = -1;
+    // The job folder (O_PATH), through which the error file is made and read.
+    int m_jobFolder = -1;
+    const char* ErrorFileName() const;
     void KillControlGroup();
     mutable std::mutex m_outcomeMutex;
     Outcome m_outcome;

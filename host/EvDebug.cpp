@@ -109,7 +109,10 @@ int OpenLog(const char* path, struct stat& st)
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0)
         return -1;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    // A log another account made (in a sticky folder such as /tmp, before
+    // the host first wrote) is that account's to read and to write lines
+    // into: only the caller's or root's own is used.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_uid != geteuid() && st.st_uid != 0)) {
         close(fd);
         return -1;
     }

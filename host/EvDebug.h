@@ -15,9 +15,10 @@
 // Writing takes no lock: each line is formatted on the stack and appended with
 // one write(2) on a descriptor opened with O_APPEND, so lines from threads and
 // children never interleave. The log is opened without following a final
-// link, only when it is a regular file, created 0600 and kept on descriptor 3
-// or above. A log rotated away (the path renamed or deleted) is noticed within
-// about a second and the path opened again, as safely. Writing a line is no
+// link, only when it is a regular file of the caller's or root's, created
+// 0600 and kept on descriptor 3 or above. A log rotated away (the path renamed
+// or deleted) is noticed within about a second and the path opened again, as
+// safely. Writing a line is no
 // cancellation point. A child (made by fork, or by a clone sharing the parent's memory)
 // writes through the descriptor it inherited, or opens the log for one line,
 // and changes nothing the parent shares: it still logs when it has closed its

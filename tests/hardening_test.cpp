@@ -124,6 +124,51 @@ TEST_F(Hardening, PlantedErrorFileIsNeverFollowedNorWaitedOn)
     }
 }
 
+// Another account gets to a sticky folder such as /tmp first: it makes the
+// results folder (with a link in it to a folder of root's alone), or a link
+// to root's folder, or the debug log. Root's host refuses each: no job
+// folder and no error file land in root's folder, no line in its log.
+TEST_F(Hardening, FoldersAndLogsAnotherAccountControlsAreRefused)
+{
+    if (!IsRoot())
+        GTEST_SKIP() << "planting as another account needs root";
+    const std::string sticky = env.dir() + "/tmp";
+    const std::string victim = env.dir() + "/root-only";
+    ASSERT_EQ(mkdir(sticky.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+    ASSERT_EQ(mkdir(victim.c_str(), 0700), 0);
+    const int planted = RunInSubprocess(
+        [&] {
+            if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                setresuid(65534, 65534, 65534) != 0)
+                return 90;
+            const bool ok = mkdir((sticky + "/results").c_str(), 0777) == 0 &&
+                            symlink(victim.c_str(), (sticky + "/results/HX_JobResults").c_str()) == 0 &&
+                            symlink(victim.c_str(), (sticky + "/link").c_str()) == 0 &&
+                            close(open((sticky + "/debug.log").c_str(), O_WRONLY | O_CREAT, 0666)) == 0;
+            return ok ? 0 : 1;
+        },
+        30);
+    ASSERT_EQ(planted, 0);
+    for (const std::string& results : {sticky + "/results", sticky + "/link"}) {
+        SCOPED_TRACE(results);
+        SetEnv("HX_JOB_RESULTS_DIR", results);
+        env.ClearLog();
+        MySqlChildProcess child;
+        EXPECT_EQ(child.Initialize(ProbeCommand("exit 0"), "", ""), -1);
+        EXPECT_EQ(child.m_lastErr, EPERM);
+        EXPECT_TRUE(env.LogHas("another account")) << "the log names what was refused";
+        EXPECT_EQ(child.HX_CreateProcess(false, false, false, false), -1);
+    }
+    SetEnv("HX_JOB_RESULTS_DIR", env.resultsDir());
+    EXPECT_TRUE(FolderEntries(victim).empty()) << "something was made in root's folder";
+
+    SetEnv("HX_DEBUG_LOG", sticky + "/debug.log");
+    EXPECT_FALSE(HxDebugWrite("test", 1, "a line with %s", "the agent's words"));
+    SetEnv("HX_DEBUG_LOG", env.logPath());
+    EXPECT_EQ(ReadFile(sticky + "/debug.log"), "") << "a line went into another account's log";
+}
+
 // A regular file that another account planted under the error file's name,
 // in a job folder it could write, is not used: the tool's error output would
 // be that account's to read.

@@ -135,19 +135,6 @@ int AsNobody(const std::function<bool()>& fn)
         30);
 }
 
-std::vector<std::string> FolderEntries(const std::string& path)
-{
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(path.c_str())) {
-        while (dirent* e = readdir(dir))
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                names.push_back(e->d_name);
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Everything a FIFO holds now, without waiting.
 std::string Drain(int fd)
 {

@@ -79,10 +79,15 @@ TEST_F(OutcomeTest, EveryEndIsDecodedOnceByWhatTheChildReported)
          "killed by signal 9"},
         {"exec stage", {missing, "", nullptr, false}, Outcome::State::StartFailed, 79, Outcome::Stage::Exec, ENOENT,
          "could not execute " + missing + ": No such file or directory"},
+        // The job folder goes between Initialize and the launch.
         {"redirect stage",
-         {ProbeCommand("exit 0"), "", [&](MySqlChildProcess& c) { c.m_errFilePath = env.dir() + "/gone/errors.txt"; }, false},
+         {ProbeCommand("exit 0"), "",
+          [&](MySqlChildProcess&) {
+              ASSERT_EQ(system(("rm -r " + env.jobFolder()).c_str()), 0);
+          },
+          false},
          Outcome::State::StartFailed, 77, Outcome::Stage::Redirect, ENOENT,
-         "could not open its error file " + env.dir() + "/gone/errors.txt: No such file or directory"},
+         "could not open its error file " + env.jobFolder() + "/MySqlErrors_"},
         {"unknown user", {ProbeCommand("exit 0"), "no-such-user-here", nullptr, false}, Outcome::State::NotLaunched, 0,
          Outcome::Stage::None, ENOENT, "user 'no-such-user-here' does not exist"},
     };

@@ -106,6 +106,7 @@ bool ReadDescriptor(const char* text, long& fd)
 
 struct Plan {
     long reportFd;
+    long jobFolder;
     uint32_t uid;
     uint32_t gid;
     bool stderrReady;
@@ -158,6 +159,7 @@ void ReadPlan(long fd, Plan& plan)
     plan.uid = r.uid;
     plan.gid = r.gid;
     plan.stderrReady = r.stderrReady != 0;
+    plan.jobFolder = r.jobFolder;
     plan.groupCount = r.groupCount;
     plan.settings = r.settings;
 }
@@ -232,16 +234,17 @@ void SwitchUser(const Plan& plan)
 
 constexpr long kSafeOpen = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
-// The error file, opened now that this is the user: a file already there is
-// appended to, a new one created 0660 (less the umask). Never through a
-// final link, never waiting on a FIFO, only a regular file that belongs to
-// the user or to root. The descriptor, or -errno.
-long OpenErrorFile(const char* path)
+// The error file, opened now that this is the user, by its name in the job
+// folder the launch opened (no folder on the way can be swapped): a file
+// already there is appended to, a new one created 0660 (less the umask).
+// Never through a final link, never waiting on a FIFO, only a regular file
+// that belongs to the user or to root. The descriptor, or -errno.
+long OpenErrorFile(long folder, const char* name)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        long fd = Syscall(__NR_openat, AT_FDCWD, Arg(path), O_WRONLY | O_APPEND | kSafeOpen);
+        long fd = Syscall(__NR_openat, folder, Arg(name), O_WRONLY | O_APPEND | kSafeOpen);
         if (fd == -kENOENT)
-            fd = Syscall(__NR_openat, AT_FDCWD, Arg(path), O_WRONLY | O_CREAT | O_EXCL | kSafeOpen, 0660);
+            fd = Syscall(__NR_openat, folder, Arg(name), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | kSafeOpen, 0660);
         if (fd == -kEEXIST)
             continue;  // created by someone else meanwhile: take it as existing
         if (fd < 0)
@@ -263,9 +266,9 @@ long OpenErrorFile(const char* path)
     return -kEEXIST;
 }
 
-void SetUpStandardError(const char* path)
+void SetUpStandardError(long folder, const char* name)
 {
-    const long fd = OpenErrorFile(path);
+    const long fd = OpenErrorFile(folder, name);
     if (fd < 0)
         Fail(kStageRedirect, kStepErrorFile, -fd);
     long err;
@@ -319,7 +322,8 @@ extern "C" [[noreturn]] __attribute__((used)) void HelperMain(long* stack)
         Fail(kStageUserSwitch, step, err);
     SwitchUser(plan);
     if (!plan.stderrReady)
-        SetUpStandardError(g_errorFile);
+        SetUpStandardError(plan.jobFolder, g_errorFile);
+    Syscall(__NR_close, plan.jobFolder);  // the tool must not inherit it
     if ((err = ApplyFinalSettings(plan.settings, sys, &step)) != 0)
         Fail(kStageUserSwitch, step, err);
 

@@ -139,6 +139,8 @@ private:
 };
 
 std::string ReadFile(const std::string& path);
+// The names in a folder, sorted, without "." and "..".
+std::vector<std::string> FolderEntries(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0644);
 
 // Descriptors open in this process (from /proc/self/fd).
