@@ -39,8 +39,10 @@ bool HoldsKeyword(const Word& w)
 }  // namespace
 
 int SplitCommandLine(const char* commandLine, char* argv[kArgvEntries], std::unique_ptr<char[]>& storage,
-                     ArgSpan* spans)
+                     ArgSpan* spans, size_t* unclosedAt)
 {
+    if (unclosedAt != nullptr)
+        *unclosedAt = static_cast<size_t>(-1);
     const char* line = commandLine != nullptr ? commandLine : "";
     const size_t length = strlen(line);
 
@@ -74,12 +76,15 @@ int SplitCommandLine(const char* commandLine, char* argv[kArgvEntries], std::uni
 
         if (quote != '\0') {
             if (Count(head, quote) % 2 == 1) {
-                while (w < words.size()) {
+                bool closed = false;
+                while (w < words.size() && !closed) {
                     const Word& next = words[w++];
                     parts.push_back(&next);
-                    if (Holds(next, quote))
-                        break;
+                    closed = Holds(next, quote);
                 }
+                if (!closed && unclosedAt != nullptr && *unclosedAt == static_cast<size_t>(-1))
+                    *unclosedAt = static_cast<size_t>(
+                        static_cast<const char*>(memchr(head.begin, quote, head.size)) - line);
             }
         } else if (HoldsKeyword(head) && w < words.size()) {
             // With no word left the head stands alone, without a dangling space.

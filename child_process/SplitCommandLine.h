@@ -26,8 +26,10 @@ struct ArgSpan {
 // Fills argv with at most kMaxArguments arguments followed by a null entry;
 // their text lives in storage, which is (re)allocated once. Returns how many
 // arguments the line holds, which exceeds kMaxArguments when it does not fit.
-// spans, when given, receives the place of each stored argument.
+// spans, when given, receives the place of each stored argument; unclosedAt,
+// the place of the first quote whose group ran to the end of the line
+// without its closing quote (size_t(-1) when every group closed).
 int SplitCommandLine(const char* commandLine, char* argv[kArgvEntries], std::unique_ptr<char[]>& storage,
-                     ArgSpan* spans = nullptr);
+                     ArgSpan* spans = nullptr, size_t* unclosedAt = nullptr);
 
 }  // namespace LibMySqlProcess

@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <string>
 #include <iostream>
 #include <sstream>
@@ -201,7 +202,7 @@ TEST_F(MysqlchildAgainstNobody, LinksOfAnotherAccountAreNeverFollowed)
         SCOPED_TRACE(std::string(c.first) + " " + c.second);
         const Result r = RunMysqlchild({c.first, c.second, c.first == std::string("--input") ? "/bin/cat" : kDump},
                                        scratch.path());
-        EXPECT_EQ(r.code, 2) << r.err;
+        EXPECT_EQ(r.code, 125) << r.err;
         EXPECT_TRUE(Contains(r.err, "Operation not permitted: the link ")) << r.err;
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(ReadFile(secret), kSecret);
@@ -239,7 +240,7 @@ TEST_F(MysqlchildAgainstNobody, FifoOfAnotherAccountIsRefusedWithoutWaiting)
         SCOPED_TRACE(std::string(c.first) + " " + c.second);
         const Result r = RunMysqlchild({c.first, c.second, c.first == std::string("--input") ? "/bin/cat" : kDump},
                                        scratch.path());
-        EXPECT_EQ(r.code, 2) << r.err;
+        EXPECT_EQ(r.code, 125) << r.err;
         EXPECT_TRUE(Contains(r.err, "Operation not permitted: the FIFO ")) << r.err;
     }
     EXPECT_EQ(Drain(reader), "") << "nobody's FIFO got root's dump";
@@ -408,7 +409,7 @@ TEST_F(MysqlchildAgainstNobody, FifoSwappedForALinkIsNeverWrittenThrough)
         const char* fifoGets;
     };
     const Case cases[] = {
-        {"the FIFO stands there, then the link", 2, ""},
+        {"the FIFO stands there, then the link", 125, ""},
         {"the link stands there, then the FIFO", 0, "the dump\n"},
     };
     for (const Case& c : cases) {
@@ -472,7 +473,7 @@ TEST_F(MysqlchildAgainstNobody, OwnStandardOutputBehindAnotherAccountsLinkIsRefu
         ASSERT_GE(fd, 0);
         const Result r = RunMysqlchild({"--output", In(toLog ? "log.sql" : "dump.sql"), kDump}, scratch.path(), fd);
         close(fd);
-        EXPECT_EQ(r.code, 2) << r.err;
+        EXPECT_EQ(r.code, 125) << r.err;
         EXPECT_TRUE(Contains(r.err, "belongs to another account")) << r.err;
         EXPECT_EQ(ReadFile(secret), kSecret);
     }
@@ -545,7 +546,7 @@ TEST_F(MysqlchildFiles, OutputThatCannotBeReplacedIsKeptUnderAPrintedName)
         60);
     if (rc == 90)
         GTEST_SKIP() << "no private mount namespace here";
-    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(rc, 125);
     const std::string err = ReadFile(dir / "err");
     const std::string says = "the finished output is kept as ";
     const size_t at = err.find(says);
@@ -579,6 +580,45 @@ TEST_F(MysqlchildFiles, RunsWithoutAJobIdNeverShareAnErrorFile)
     EXPECT_NE(first, second);
 }
 
+// After a run that succeeded its empty error file goes, with the job folder
+// (--keep-errors keeps them); after a failure both stay and the path is
+// printed.
+TEST_F(MysqlchildFiles, OnlyAFailedRunLeavesItsErrorFile)
+{
+    ScopedEnv noJob("HX_JOB_ID", nullptr);
+    const std::string jobs = env.resultsDir() + "/HX_JobResults/2/0";
+    EXPECT_EQ(RunMysqlchild({"/bin/true"}, scratch.path()).code, 0);
+    EXPECT_TRUE(FolderEntries(jobs).empty()) << "a succeeding run left its job folder";
+    EXPECT_EQ(RunMysqlchild({"--keep-errors", "/bin/true"}, scratch.path()).code, 0);
+    EXPECT_EQ(FolderEntries(jobs).size(), 1u) << "--keep-errors";
+    const Result failed = RunMysqlchild({"/bin/false"}, scratch.path());
+    EXPECT_EQ(failed.code, 1);
+    EXPECT_TRUE(Contains(failed.err, "mysqlchild: error file: " + jobs + "/")) << failed.err;
+    EXPECT_EQ(FolderEntries(jobs).size(), 2u);
+}
+
+// Without the host's variables, mysqlchild keeps its state where no other
+// account can steer it: for a user other than root, its XDG state folder
+// (for root /var/lib/mysqlchild and /var/log/mysqlchild).
+TEST_F(MysqlchildFiles, WithoutHostVariablesStateStaysInTheUsersOwnFolder)
+{
+    if (!IsRoot())
+        GTEST_SKIP() << "running as nobody needs root";
+    const std::string state = scratch / "state";
+    ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
+    ASSERT_EQ(chown(state.c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(chown(scratch.path().c_str(), kNobody, kNobody), 0);
+    const int rc = AsNobody([&] {
+        ScopedEnv results("HX_JOB_RESULTS_DIR", nullptr);
+        ScopedEnv log("HX_DEBUG_LOG", nullptr);
+        ScopedEnv xdg("XDG_STATE_HOME", state.c_str());
+        const Result r = RunMysqlchild({"/bin/sh -c \"echo ERROR here >&2; exit 3\""}, scratch.path());
+        return r.code == 3 && Contains(r.err, "error file: " + state + "/mysqlchild/HX_JobResults/2/0/") &&
+               !ReadFile(state + "/mysqlchild/debug.log").empty();
+    });
+    EXPECT_EQ(rc, 0);
+}
+
 // ---------------------------------------------------------------------------
 // Arguments, exit statuses, streaming and stops
 
@@ -587,7 +627,27 @@ protected:
     Result Run(const std::vector<std::string>& args) { return RunMysqlchild(args, scratch.path()); }
 };
 
-TEST_F(MysqlChildProgram, BadArgumentsGetAClearMessageAndExit2)
+// A dry run shows each tool of a chain as the library will run it, and
+// runs nothing.
+TEST_F(MysqlChildProgram, DryRunShowsEachToolAndRunsNothing)
+{
+    ScopedEnv noJob("HX_JOB_ID", nullptr);
+    const Result r = Run({"--dry-run", "--user", "mysql", "--env", "system", "--output", "out.sql.zst", "--pipe-to",
+                          "/usr/bin/zstd -q", "--pipe-user", "root",
+                          "/usr/bin/mysqldump --password=s3cret --execute=\"a b\" shop"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    for (const char* line : {"tool 1: /usr/bin/mysqldump\n  user: mysql\n",
+                             "  argument 1: --password=*****\n  argument 2: --execute=a b\n  argument 3: shop\n",
+                             "tool 2: /usr/bin/zstd\n  user: root\n  environment: system", "output: /"})
+        EXPECT_TRUE(Contains(r.out, line)) << line << "\n" << r.out;
+    EXPECT_FALSE(Contains(r.out, "s3cret"));
+    EXPECT_TRUE(FolderEntries(env.resultsDir()).empty()) << "a dry run prepared a job folder";
+}
+
+// mysqlchild's own failures exit 125, as timeout(1) and env(1) have it, so
+// that a script tells them from a tool's own code; a habit of the shell
+// that led there gets a hint.
+TEST_F(MysqlChildProgram, BadArgumentsGetAClearMessageAndExit125)
 {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{}, "no command line given"},
@@ -600,9 +660,20 @@ TEST_F(MysqlChildProgram, BadArgumentsGetAClearMessageAndExit2)
         {{"--output", "/nonexistent/dir/out", "/bin/true"}, "cannot create the output file"},
         {{"--pipe-user", "mysql", "/bin/true"}, "--pipe-user needs --pipe-to"},
         {{std::string(3000, 'x')}, "the command line is longer than 2999 characters"},
-        {{"--timeout", "0", "/bin/true"}, "--timeout needs a number of seconds above 0, not '0'"},
-        {{"--timeout", "soon", "/bin/true"}, "--timeout needs a number of seconds above 0, not 'soon'"},
-        {{"--grace", "-1", "/bin/true"}, "--grace needs a number of seconds from 0 to 86400, not '-1'"},
+        {{"--timeout", "0", "/bin/true"}, "--timeout needs a duration above 0 (90, 1.5m, 2h, 1d), not '0'"},
+        {{"--timeout", "soon", "/bin/true"}, "--timeout needs a duration above 0 (90, 1.5m, 2h, 1d), not 'soon'"},
+        {{"--timeout", "2w", "/bin/true"}, "--timeout needs a duration above 0"},
+        {{"--grace", "-1", "/bin/true"}, "--grace needs a duration from 0 to 1d (10, 30s, 2m), not '-1'"},
+        {{"--grace", "2d", "/bin/true"}, "--grace needs a duration from 0 to 1d"},
+        {{"/usr/bin/mysql -e \"SELECT 1"}, "the command line leaves a double quote open at character 19"},
+        {{"--pipe-to", "/usr/bin/mysql -e 'x", "/bin/true"}, "--pipe-to number 1 leaves a single quote open"},
+        {{"/usr/bin/mysqlbinlog", "--stop-datetime", "2024-01-31 23:59:59"},
+         "unknown option '--stop-datetime': --stop-datetime belongs inside the quoted command line, as "
+         "--stop-datetime=DATE TIME"},
+        {{"/usr/bin/mysql", "--batch"},
+         "unknown option '--batch': if it is the tool's, quote the whole command line as one argument"},
+        {{"--pipe-to", "/bin/cat", "--pipe-user", "a", "--pipe-user", "b", "/bin/true"},
+         "--pipe-user is given twice for --pipe-to number 1"},
         {{"--nice", "25", "/bin/true"}, "--nice needs a whole number from -20 to 19, not '25'"},
         {{"--io-class", "idle:3", "/bin/true"}, "--io-class must be idle, best-effort[:0-7] or realtime[:0-7]"},
         {{"--limit", "nofile=5:3", "/bin/true"}, "--limit nofile: the soft limit is above the hard one"},
@@ -612,7 +683,7 @@ TEST_F(MysqlChildProgram, BadArgumentsGetAClearMessageAndExit2)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.second);
         const Result r = Run(c.first);
-        EXPECT_EQ(r.code, 2);
+        EXPECT_EQ(r.code, 125);
         EXPECT_TRUE(Contains(r.err, "mysqlchild: " + c.second)) << r.err;
         EXPECT_TRUE(Contains(r.err, "Try 'mysqlchild --help'")) << r.err;
         EXPECT_EQ(r.out, "");
@@ -627,10 +698,49 @@ TEST_F(MysqlChildProgram, HelpDocumentsEveryOptionAndTheHostVariables)
     for (const char* word : {"--user", "--env", "inherit", "system", "base", "--input", "--output", "--pipe-to",
                              "--pipe-user", "--error-key", "--wait-thread", "--stats", "--timeout", "--grace", "--help",
                              "HX_JOB_RESULTS_DIR", "HX_JOB_ID", "HX_CLIENT_NAME", "HX_DEBUG_LOG", "HX_DEBUG_LEVEL",
-                             "HX_BASE_HOME", "77", "79", "81", "124", "130", "143", "128+N", "--stop-datetime=",
-                             "--nice", "--io-class", "--limit", "--no-new-privileges", "--cgroup", "--low-impact"})
+                             "HX_BASE_HOME", "124", "125", "126", "127", "130", "143", "128+N", "--stop-datetime=",
+                             "--nice", "--io-class", "--limit", "--no-new-privileges", "--cgroup", "--low-impact",
+                             "--dry-run", "--allow-unclosed-quote", "--keep-errors", "--version",
+                             "/var/lib/mysqlchild", "XDG_STATE_HOME"})
         EXPECT_TRUE(Contains(r.out, word)) << word;
     EXPECT_FALSE(Contains(r.out, "this program's identity")) << "an unknown user is refused, not run as us";
+}
+
+// The man page and the shell completion name exactly the options --help
+// names, and --version says which release this is.
+TEST_F(MysqlChildProgram, ManPageAndCompletionKeepInStepWithTheHelp)
+{
+    auto collect = [](const std::string& text, const std::string& lead) {
+        std::set<std::string> found;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind(lead, 0) != 0)
+                continue;
+            size_t end = lead.size();
+            while (end < line.size() && (isalnum(static_cast<unsigned char>(line[end])) || line[end] == '-'))
+                ++end;
+            found.insert("--" + line.substr(lead.size(), end - lead.size()));
+        }
+        return found;
+    };
+    const std::set<std::string> help = collect(Run({"--help"}).out, "  --");
+    std::string man = ReadFile(MYSQLCHILD_MAN);
+    for (size_t at; (at = man.find("\\-")) != std::string::npos;)
+        man.replace(at, 2, "-");
+    const std::set<std::string> manual = collect(man, "\\fB--");
+    std::set<std::string> completion;
+    const std::string script = ReadFile(MYSQLCHILD_COMPLETION);
+    const size_t list = script.find("compgen -W \"--");
+    ASSERT_NE(list, std::string::npos);
+    std::istringstream words(script.substr(list + 12, script.find('"', list + 12) - list - 12));
+    for (std::string w; words >> w;)
+        completion.insert(w);
+    EXPECT_GT(help.size(), 20u);
+    EXPECT_EQ(manual, help);
+    EXPECT_EQ(completion, help);
+    const Result version = Run({"--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_TRUE(Contains(version.out, "mysqlchild (libMySqlProcess) ")) << version.out;
 }
 
 // The exit status and the words on standard error come from the library's
@@ -665,15 +775,27 @@ TEST_F(MysqlChildProgram, ExitStatusFollowsTheToolsEnd)
         {"killed", {"/bin/sh -c \"kill -KILL $$\""}, 128 + SIGKILL, "", {"killed by signal 9"}},
         {"killed, wait thread", {"--wait-thread", "/bin/sh -c \"kill -TERM $$\""}, 128 + SIGTERM, "",
          {"killed by signal 15"}},
-        {"no such program", {"/nonexistent/mysqldump --help"}, 79, "",
-         {"could not execute /nonexistent/mysqldump: No such file or directory"}},
-        {"unknown user", {"--user", "no-such-user-of-mysqlchild", "/bin/true"}, 1, "",
+        {"no such program", {"/nonexistent/mysqldump --help"}, 127, "",
+         {"could not execute /nonexistent/mysqldump: No such file or directory (stage 79, exec; ENOENT)"}},
+        {"a program that cannot be executed", {"/etc/passwd"}, 126, "",
+         {"could not execute /etc/passwd: Permission denied (stage 79, exec; EACCES)"}},
+        {"unknown user", {"--user", "no-such-user-of-mysqlchild", "/bin/true"}, 126, "",
          {"user 'no-such-user-of-mysqlchild' does not exist"}},
+        {"a bad argument", {"--env", "wrong", "/bin/true"}, 125, "", {"--env must be"}},
+        {"no line with the key", {"/bin/sh -c \"echo one >&2; echo Could not open required defaults file >&2; exit 2\""},
+         2, "",
+         {"no line with \"ERROR\" in its error output; its last lines:\n", "mysqlchild: /bin/sh:   one\n",
+          "mysqlchild: /bin/sh:   Could not open required defaults file\n", "mysqlchild: error file: "}},
         {"chain", {"--pipe-to", "/usr/bin/tr a-z A-Z", "/bin/echo chained"}, 0, "CHAINED\n", {}},
         {"chain, first fails", {"--pipe-to", "/bin/cat", "/bin/sh -c \"echo partial; exit 6\""}, 6, "partial\n",
          {"/bin/sh failed with exit code 6"}},
         {"chain, both fail: the last one's code", {"--pipe-to", "/bin/sh -c \"exit 8\"", "/bin/sh -c \"exit 7\""}, 8,
          "", {"failed with exit code 7"}},
+        {"a chain of three", {"--pipe-to", "/usr/bin/tr a-z A-Z", "--pipe-to", "/usr/bin/rev", "/bin/echo three"}, 0,
+         "EERHT\n", {}},
+        {"a chain of three, the middle fails",
+         {"--pipe-to", "/bin/sh -c \"cat >/dev/null; exit 9\"", "--pipe-to", "/bin/cat", "/bin/echo x"}, 9, "",
+         {"/bin/sh failed with exit code 9"}},
         {"system environment", {"--env", "system", "/usr/bin/env"}, 0,
          "LD_LIBRARY_PATH=/lib64:/lib:/usr/lib:/usr/lib64\n", {}},
     };
@@ -727,7 +849,7 @@ TEST_F(MysqlChildProgram, ClosedOrNonBlockingStandardStreams)
         SCOPED_TRACE("standard input closed, --input -");
         const int streams[3] = {-1, err, err};
         const pid_t pid = SpawnWithStreams({"--input", "-", "/bin/cat"}, streams);
-        EXPECT_EQ(ShellCode(WaitWithDeadline(pid, 30)), 2);
+        EXPECT_EQ(ShellCode(WaitWithDeadline(pid, 30)), 125);
         EXPECT_TRUE(Contains(ReadFile(scratch / "err"), "standard input is closed"));
     }
     {
@@ -852,7 +974,7 @@ TEST_F(MysqlChildProgram, OutputReplacesTheFileOnlyWhenEveryToolSucceeded)
         {"the second tool of a chain fails", {"--pipe-to", "/bin/sh -c \"cat; exit 4\"", "/bin/echo piped"}, 4,
          earlier},
         {"the first tool of a chain fails", {"--pipe-to", "/bin/cat", "/bin/sh -c \"echo half; exit 5\""}, 5, earlier},
-        {"the tool cannot be executed", {"/nonexistent/mysqldump"}, 79, earlier},
+        {"the program does not exist", {"/nonexistent/mysqldump"}, 127, earlier},
         {"every tool succeeds", {"--pipe-to", "/usr/bin/tr a-z A-Z", "/bin/echo new dump"}, 0, "NEW DUMP\n"},
     };
     for (const Case& c : cases) {

@@ -1,10 +1,11 @@
-// mysqlchild: runs one MySQL command-line tool (or two, chained) through
+// mysqlchild: runs a MySQL command-line tool (or a chain of them) through
 // libMySqlProcess the way the backup agent does, for trying the library out
 // and for scripting backups, restores and point-in-time recoveries.
 
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/resource.h>
@@ -29,371 +30,22 @@
 #include <vector>
 
 #include "child_process/MySqlChildProcess.h"
+#include "child_process/Secrets.h"
+#include "child_process/SplitCommandLine.h"
+#include "tools/Arguments.h"
 #include "tools/OutputFile.h"
 
 using LibMySqlProcess::MySqlChildProcess;
-using mysqlchild::OpenInputFile;
-using mysqlchild::OutputFile;
+using namespace mysqlchild;
 
 namespace {
 
-constexpr const char* kProgram = "mysqlchild";
 // The most one relay call moves: the byte counts, and so the progress line,
 // step by at most this much.
 constexpr long long kRelayChunk = 1LL << 20;
-constexpr int kExitUsage = 2;
-constexpr int kExitHostFailure = 1;
-constexpr int kExitTimedOut = 124;  // as timeout(1)
 
 // Standard input was closed when the program started (it is /dev/null now).
 bool g_stdinClosed = false;
-
-const char kHelp[] = R"(Usage: mysqlchild [OPTIONS] "COMMAND LINE"
-
-Runs one MySQL command-line tool as a child process through libMySqlProcess,
-as the backup agent does: streams a file into the tool's standard input,
-copies its standard output to a file or to this program's standard output,
-waits for it and reports how it ended.
-
-COMMAND LINE is one argument: the library splits it, not a shell. Words are
-separated by spaces only; a word with an odd number of " (or ') opens a group
-that runs to the next word holding that quote, and the quotes are removed;
---stop-datetime=DATE TIME keeps the time with the date, unquoted. There is no
-escape character and no $VARIABLE or * expansion. The program must be given
-by its full path: PATH is not searched.
-
-Options:
-  --user USER         run the tool as USER (needs root); a user that does not
-                      exist is refused: the tool is not launched (exit 1)
-  --env MODE          the tool's environment:
-                        inherit  this program's environment (default)
-                        system   only LD_LIBRARY_PATH=/lib64:/lib:/usr/lib:/usr/lib64
-                        base     only LD_LIBRARY_PATH=$HX_BASE_HOME, umask 022
-  --input FILE        stream FILE into the tool's standard input ('-' for this
-                      program's standard input, which must not be closed);
-                      without it the tool's input is closed at once
-  --output FILE|-     where the tool's standard output goes (default '-',
-                      this program's standard output). FILE is written under
-                      a temporary name in its folder, mode 0600, and replaces
-                      FILE only when every tool succeeded: a failed, timed-out
-                      or interrupted run leaves an earlier FILE as it was.
-                      When FILE cannot be replaced (a mount point, say) the
-                      output is kept under the temporary name, which is
-                      printed. An existing FILE that is no regular file
-                      (/dev/null, a FIFO) is written directly; this program's
-                      own standard output (/dev/stdout, or the file it is
-                      redirected to) is written through it, appending when it
-                      appends.
-                      For --input and --output alike, a symbolic link on the
-                      way, and a FIFO or device, is used only when it belongs
-                      to you or to root
-  --pipe-to "COMMAND LINE"
-                      start a second tool and stream the first one's standard
-                      output into its standard input through the library
-                      (e.g. mysqlbinlog into mysql); --output then takes the
-                      second tool's output
-  --pipe-user USER    run the --pipe-to tool as USER (default: --user)
-  --error-key KEY     on failure, print the last line of the tool's error
-                      output that contains KEY (case matters); by default
-                      ERROR (the client's "ERROR 1045 ..."), else the tool's
-                      own prefix ("mysqldump: Got error ..."). Control
-                      characters in it are shown as \xNN
-  --wait-thread       wait for the tool on the library's wait thread
-                      (BeginWait) instead of in the calling thread (Wait)
-  --timeout SECONDS   stop the tools when the chain runs longer (exit 124)
-  --grace SECONDS     how long a tool that is stopped (--timeout, or a stop
-                      signal to this program) has to end after SIGTERM before
-                      it gets SIGKILL (default 10; 0 for SIGKILL at once).
-                      Each tool leads a process group of its own, and the
-                      processes it started end with it. On a kernel without
-                      pid descriptors (before Linux 5.3) a tool that runs on
-                      after the chain's data has all moved is already being
-                      waited for and gets SIGKILL at once
-  --stats             print bytes moved, time taken and this program's own CPU
-                      time to standard error
-
-Sparing a database that serves traffic (each applies to every tool; a
-setting the kernel refuses fails the start, exit 81, never silently):
-  --nice N            CPU priority, -20 (first) to 19 (last)
-  --io-class CLASS    I/O priority: idle, best-effort[:LEVEL] or
-                      realtime[:LEVEL], LEVEL 0 (first) to 7 (default 4)
-  --limit NAME=SOFT[:HARD]
-                      a resource limit, NAME as prlimit spells it (nofile,
-                      as, core, cpu, fsize, nproc, ...), a number or
-                      unlimited; without HARD both are SOFT; repeatable
-  --no-new-privileges no setuid program can raise the tool's rights
-  --cgroup DIR        run each tool in a control group of its own, made in
-                      the cgroup v2 folder DIR (where its caps apply) and
-                      removed after; stopping a tool ends everything in its
-                      group, also what left its process group or session
-  --low-impact        --nice 19 --io-class idle
-  --help              show this text
-
-Progress (bytes and rate) is shown on standard error when it is a terminal.
-The tools run in process groups of their own, as background jobs: Ctrl-C
-reaches this program, which stops them, and a tool cannot read the terminal
-(give passwords in an option file, not at a prompt).
-
-Exit status:
-  0        every tool succeeded
-  N        the tool's own exit code (with --pipe-to, the code of the last tool
-           that failed)
-  77, 79, 81
-           the library could not start the tool, and says why: 77 a standard
-           stream could not be redirected or the error file not opened, 79
-           the program could not be executed, 81 the user switch failed (a
-           tool that exits with one of these codes itself is reported as
-           failing with it)
-  128+N    the tool was killed by signal N
-  124      --timeout passed; the tools were stopped
-  129, 130, 131, 143
-           this program got SIGHUP, SIGINT, SIGQUIT or SIGTERM; the tools
-           were stopped
-  1        the library could not launch the tool (a user that does not
-           exist, say), or moving data failed
-  2        bad arguments
-
-Environment (read by the host libraries; the tool's error output is kept in
-$HX_JOB_RESULTS_DIR/HX_JobResults/2/0/$HX_JOB_ID/MySqlErrors_<time>.txt):
-  HX_JOB_RESULTS_DIR  job results folder (default /tmp/hx_job_results)
-  HX_JOB_ID           job id (default: a random one of this run's own)
-  HX_CLIENT_NAME      client name (default the host name)
-  HX_DEBUG_LOG        debug log file (default /tmp/hx_debug.log)
-  HX_DEBUG_LEVEL      debug detail, 0 (silent) to 9 (default 5)
-  HX_BASE_HOME        base home, the library path of --env base (default /opt/hx)
-
-Examples:
-  mysqlchild --output shop.sql "/usr/bin/mysqldump --single-transaction shop"
-  mysqlchild --input shop.sql "/usr/bin/mysql shop_copy"
-  mysqlchild --pipe-to "/usr/bin/mysql" \
-    "/usr/bin/mysqlbinlog --stop-datetime=2024-01-31 23:59:59 /var/lib/mysql/binlog.000042"
-  mysqlchild "/usr/bin/mysql --batch --execute=\"SHOW  DATABASES\""
-)";
-
-enum class EnvMode { Inherit, System, Base };
-
-struct Options {
-    std::string command;
-    std::string pipeTo;
-    std::string user;
-    std::string pipeUser;
-    bool pipeUserGiven = false;
-    EnvMode env = EnvMode::Inherit;
-    std::string input;
-    std::string output = "-";
-    std::string errorKey;  // empty: ERROR, else the program's own prefix
-    bool waitThread = false;
-    bool stats = false;
-    double timeoutSeconds = 0;  // 0: no limit
-    double graceSeconds = 10;   // from SIGTERM to SIGKILL when the tools are stopped
-    MySqlChildProcess::LaunchOptions launch;  // each tool's; the cgroup is the parent of theirs
-};
-
-[[noreturn]] void UsageError(const std::string& message)
-{
-    fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram, message.c_str(), kProgram);
-    exit(kExitUsage);
-}
-
-// --name VALUE and --name=VALUE; true when argv[i] is the option `name`.
-bool TakeValue(int argc, char** argv, int& i, const char* name, std::string& value)
-{
-    const char* arg = argv[i];
-    const size_t n = strlen(name);
-    if (strncmp(arg, name, n) != 0)
-        return false;
-    if (arg[n] == '=') {
-        value = arg + n + 1;
-    } else if (arg[n] == '\0') {
-        if (i + 1 >= argc)
-            UsageError(std::string("option ") + name + " needs a value");
-        value = argv[++i];
-    } else {
-        return false;
-    }
-    return true;
-}
-
-// A number from least to most, the whole of text.
-bool ParseNumber(const std::string& text, double least, double most, double* number)
-{
-    char* end = nullptr;
-    errno = 0;
-    const double value = strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || errno != 0 || !(value >= least) || value > most)
-        return false;
-    *number = value;
-    return true;
-}
-
-// A number of seconds from 0 to most, the whole of text.
-bool ParseSeconds(const std::string& text, double most, double* seconds)
-{
-    return ParseNumber(text, 0, most, seconds);
-}
-
-// --io-class idle|best-effort[:LEVEL]|realtime[:LEVEL], as ionice names them.
-void ParseIoClass(const std::string& text, MySqlChildProcess::LaunchOptions& launch)
-{
-    using IoClass = MySqlChildProcess::LaunchOptions::IoClass;
-    const size_t colon = text.find(':');
-    const std::string name = text.substr(0, colon);
-    const IoClass c = name == "idle"          ? IoClass::Idle
-                      : name == "best-effort" ? IoClass::BestEffort
-                      : name == "realtime"    ? IoClass::Realtime
-                                              : IoClass::Inherit;
-    double level = 4;
-    const bool leveled = c == IoClass::BestEffort || c == IoClass::Realtime;
-    if (c == IoClass::Inherit || (colon != std::string::npos && !leveled) ||
-        (colon != std::string::npos && (!ParseNumber(text.substr(colon + 1), 0, 7, &level) || level != static_cast<int>(level))))
-        UsageError("--io-class must be idle, best-effort[:0-7] or realtime[:0-7], not '" + text + "'");
-    launch.ioClass = c;
-    launch.ioLevel = static_cast<int>(level);
-}
-
-// --limit NAME=SOFT[:HARD], NAME as prlimit(1) spells it, a value a number or
-// "unlimited"; without HARD both are SOFT.
-MySqlChildProcess::LaunchOptions::Limit ParseLimit(const std::string& text,
-                                                   const std::vector<MySqlChildProcess::LaunchOptions::Limit>& given)
-{
-    static const std::pair<const char*, int> kNames[] = {
-        {"as", RLIMIT_AS},         {"core", RLIMIT_CORE},           {"cpu", RLIMIT_CPU},
-        {"data", RLIMIT_DATA},     {"fsize", RLIMIT_FSIZE},         {"locks", RLIMIT_LOCKS},
-        {"memlock", RLIMIT_MEMLOCK}, {"msgqueue", RLIMIT_MSGQUEUE}, {"nice", RLIMIT_NICE},
-        {"nofile", RLIMIT_NOFILE}, {"nproc", RLIMIT_NPROC},         {"rss", RLIMIT_RSS},
-        {"rtprio", RLIMIT_RTPRIO}, {"rttime", RLIMIT_RTTIME},       {"sigpending", RLIMIT_SIGPENDING},
-        {"stack", RLIMIT_STACK},
-    };
-    const std::string usage = "--limit needs NAME=SOFT[:HARD] (NAME as prlimit spells it: nofile, as, core, cpu, "
-                              "fsize, nproc...; a number or unlimited), not '" + text + "'";
-    const size_t equals = text.find('=');
-    if (equals == std::string::npos)
-        UsageError(usage);
-    const std::string name = text.substr(0, equals);
-    int resource = -1;
-    for (const auto& n : kNames)
-        if (name == n.first)
-            resource = n.second;
-    auto value = [&](const std::string& v) -> unsigned long long {
-        if (v == "unlimited")
-            return RLIM_INFINITY;
-        char* end = nullptr;
-        errno = 0;
-        const unsigned long long n = strtoull(v.c_str(), &end, 10);
-        if (v.empty() || v[0] == '-' || *end != '\0' || errno != 0 || n == RLIM_INFINITY)
-            UsageError(usage);
-        return n;
-    };
-    if (resource < 0)
-        UsageError(usage);
-    for (const auto& l : given)
-        if (l.resource == resource)
-            UsageError("--limit " + name + " is given twice");
-    const std::string values = text.substr(equals + 1);
-    const size_t colon = values.find(':');
-    const unsigned long long soft = value(values.substr(0, colon));
-    const unsigned long long hard = colon == std::string::npos ? soft : value(values.substr(colon + 1));
-    if (soft > hard)
-        UsageError("--limit " + name + ": the soft limit is above the hard one");
-    return {resource, soft, hard};
-}
-
-Options ParseArguments(int argc, char** argv)
-{
-    Options opts;
-    std::vector<std::string> positional;
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            positional.push_back(arg);
-            continue;
-        }
-        std::string value;
-        if (arg == "--") {
-            optionsEnded = true;
-        } else if (arg == "--help" || arg == "-h") {
-            fputs(kHelp, stdout);
-            exit(0);
-        } else if (arg == "--wait-thread") {
-            opts.waitThread = true;
-        } else if (arg == "--stats") {
-            opts.stats = true;
-        } else if (TakeValue(argc, argv, i, "--user", opts.user)) {
-        } else if (TakeValue(argc, argv, i, "--pipe-user", opts.pipeUser)) {
-            opts.pipeUserGiven = true;
-        } else if (TakeValue(argc, argv, i, "--input", opts.input)) {
-            if (opts.input.empty())
-                UsageError("--input needs a file name");
-        } else if (TakeValue(argc, argv, i, "--output", opts.output)) {
-            if (opts.output.empty())
-                UsageError("--output needs a file name or -");
-        } else if (TakeValue(argc, argv, i, "--error-key", opts.errorKey)) {
-            if (opts.errorKey.empty())
-                UsageError("--error-key needs a non-empty key");
-        } else if (TakeValue(argc, argv, i, "--pipe-to", opts.pipeTo)) {
-            if (opts.pipeTo.find_first_not_of(' ') == std::string::npos)
-                UsageError("--pipe-to needs a command line");
-        } else if (TakeValue(argc, argv, i, "--timeout", value)) {
-            // Above a year it is a typo, and the clock arithmetic stays far from overflow.
-            if (!ParseSeconds(value, 366.0 * 24 * 3600, &opts.timeoutSeconds) || opts.timeoutSeconds == 0)
-                UsageError("--timeout needs a number of seconds above 0, not '" + value + "'");
-        } else if (TakeValue(argc, argv, i, "--grace", value)) {
-            // In milliseconds it must fit an int; a grace of more than a day is a typo.
-            if (!ParseSeconds(value, 24.0 * 3600, &opts.graceSeconds))
-                UsageError("--grace needs a number of seconds from 0 to 86400, not '" + value + "'");
-        } else if (arg == "--no-new-privileges") {
-            opts.launch.noNewPrivileges = true;
-        } else if (arg == "--low-impact") {
-            opts.launch.nice = 19;
-            opts.launch.ioClass = MySqlChildProcess::LaunchOptions::IoClass::Idle;
-        } else if (TakeValue(argc, argv, i, "--nice", value)) {
-            double nice = 0;
-            if (!ParseNumber(value, -20, 19, &nice) || nice != static_cast<int>(nice))
-                UsageError("--nice needs a whole number from -20 to 19, not '" + value + "'");
-            opts.launch.nice = static_cast<int>(nice);
-        } else if (TakeValue(argc, argv, i, "--io-class", value)) {
-            ParseIoClass(value, opts.launch);
-        } else if (TakeValue(argc, argv, i, "--limit", value)) {
-            opts.launch.limits.push_back(ParseLimit(value, opts.launch.limits));
-        } else if (TakeValue(argc, argv, i, "--cgroup", opts.launch.cgroup)) {
-            if (opts.launch.cgroup.empty())
-                UsageError("--cgroup needs a cgroup v2 folder");
-        } else if (TakeValue(argc, argv, i, "--env", value)) {
-            if (value == "inherit")
-                opts.env = EnvMode::Inherit;
-            else if (value == "system")
-                opts.env = EnvMode::System;
-            else if (value == "base")
-                opts.env = EnvMode::Base;
-            else
-                UsageError("--env must be inherit, system or base, not '" + value + "'");
-        } else {
-            UsageError("unknown option '" + arg + "'");
-        }
-    }
-    if (positional.empty())
-        UsageError("no command line given");
-    if (positional.size() > 1)
-        UsageError("give the command line as one argument (quote it); got " + std::to_string(positional.size()) +
-                   " arguments starting with '" + positional[0] + "' '" + positional[1] + "'");
-    opts.command = positional[0];
-    if (opts.command.find_first_not_of(' ') == std::string::npos)
-        UsageError("the command line is empty");
-    if (opts.command.size() >= static_cast<size_t>(LibMySqlProcess::kCommandLineSize))
-        UsageError("the command line is longer than " + std::to_string(LibMySqlProcess::kCommandLineSize - 1) +
-                   " characters");
-    if (opts.pipeTo.size() >= static_cast<size_t>(LibMySqlProcess::kCommandLineSize))
-        UsageError("the --pipe-to command line is longer than " +
-                   std::to_string(LibMySqlProcess::kCommandLineSize - 1) + " characters");
-    if (opts.input == "-" && g_stdinClosed)
-        UsageError("--input -: standard input is closed");
-    if (!opts.pipeUserGiven)
-        opts.pipeUser = opts.user;
-    if (opts.pipeUserGiven && opts.pipeTo.empty())
-        UsageError("--pipe-user needs --pipe-to");
-    return opts;
-}
 
 double SecondsSince(std::chrono::steady_clock::time_point start)
 {
@@ -762,65 +414,81 @@ int Verdict(Stage& stage, const Outcome& outcome, std::string& says)
                (name != nullptr ? std::string(" (SIG") + name + ")" : "") + (outcome.coreDumped ? ", core dumped" : "");
         return 128 + outcome.code;
     }
-    case Outcome::State::StartFailed:
-        says = program + " did not start: " + outcome.text;
-        if (outcome.stage == Outcome::Stage::Exec && outcome.childErrno == ENOENT &&
-            program.find('/') == std::string::npos)
+    case Outcome::State::StartFailed: {
+        // The stage and the errno, as the library's outcome has them.
+        const char* stageName = outcome.stage == Outcome::Stage::Exec       ? "exec"
+                                : outcome.stage == Outcome::Stage::Redirect ? "standard streams"
+                                                                            : "user and settings";
+        const char* errnoName = strerrorname_np(outcome.childErrno);
+        says = program + " did not start: " + outcome.text + " (stage " + std::to_string(static_cast<int>(outcome.stage)) +
+               ", " + stageName + "; " + (errnoName != nullptr ? errnoName : std::to_string(outcome.childErrno)) + ")";
+        const bool missing = outcome.stage == Outcome::Stage::Exec && outcome.childErrno == ENOENT;
+        if (missing && program.find('/') == std::string::npos)
             says += " (PATH is not searched: give the full path)";
-        return static_cast<int>(outcome.stage);
+        return missing ? kExitNotFound : kExitCannotStart;
+    }
     case Outcome::State::NotLaunched:
         says = "cannot launch " + program + ": " + outcome.text;
-        return kExitHostFailure;
+        return kExitCannotStart;
     case Outcome::State::Running:
         break;
     }
     says = program + " could not be waited for: " + strerror(stage.child.m_lastErr.load());
-    return kExitHostFailure;
+    return kExitOwnFailure;
 }
 
-// One tool started; false, said why, when it could not be.
-bool Launch(Stage& stage, const Options& opts)
+// Where the debug log is, for messages that send the reader there.
+std::string DebugLog()
+{
+    const char* log = getenv("HX_DEBUG_LOG");
+    return log != nullptr ? log : "(unset)";
+}
+
+// One tool started: 0, or the exit status of a launch that could not be,
+// said why.
+int Launch(Stage& stage, const Options& opts)
 {
     const EnvMode env = opts.env;
     MySqlChildProcess& child = stage.child;
     if (child.Initialize(stage.command, stage.user, std::string()) != 0) {
-        fprintf(stderr, "%s: cannot prepare %s (errno %d); see the debug log\n", kProgram, stage.program.c_str(),
-                child.m_lastErr.load());
-        return false;
+        fprintf(stderr, "%s: cannot prepare %s: %s; see the debug log %s\n", kProgram, stage.program.c_str(),
+                strerror(child.m_lastErr.load()), DebugLog().c_str());
+        return kExitOwnFailure;
     }
     MySqlChildProcess::LaunchOptions launch = opts.launch;
     launch.cgroup = stage.cgroup;
     if (child.SetLaunchOptions(launch) != 0) {
-        fprintf(stderr, "%s: cannot run %s with these options: %s; see the debug log\n", kProgram,
-                stage.program.c_str(), strerror(child.m_lastErr.load()));
-        return false;
+        fprintf(stderr, "%s: cannot run %s with these options: %s; see the debug log %s\n", kProgram,
+                stage.program.c_str(), strerror(child.m_lastErr.load()), DebugLog().c_str());
+        return kExitOwnFailure;
     }
     if (child.HX_CreateProcess(false, false, env == EnvMode::System, env == EnvMode::Base) != 0) {
         std::string says;
-        Verdict(stage, child.GetOutcome(), says);
+        const int code = Verdict(stage, child.GetOutcome(), says);
         fprintf(stderr, "%s: %s\n", kProgram, says.c_str());
-        return false;
+        return code;
     }
-    return true;
+    return 0;
 }
 
 // Every tool is launched before any data moves; when one cannot be, the
-// ones already running are killed, so that nothing is left behind.
-bool StartChain(Chain& chain, const Options& opts)
+// ones already running are killed, so that nothing is left behind. 0, or
+// the exit status.
+int StartChain(Chain& chain, const Options& opts)
 {
     for (auto& stage : chain.stages) {
-        if (!Launch(*stage, opts)) {
+        if (const int code = Launch(*stage, opts)) {
             for (auto& running : chain.stages) {
                 if (running->launched) {
                     running->child.Stop(0);
                     running->child.Finalize();
                 }
             }
-            return false;
+            return code;
         }
         stage->launched = true;
     }
-    return true;
+    return 0;
 }
 
 // Every tool at once, each with the whole grace: SIGTERM to its process
@@ -878,53 +546,44 @@ int WatchChain(Chain& chain, Files& files, const Options& opts, Clock::time_poin
     files.output.Discard();
     StopChain(chain, static_cast<int>(opts.graceSeconds * 1000 + 0.5));
     worker.join();
+    // A tool that did not end on its own terms within the grace says so:
+    // its error output may stop mid-sentence.
+    for (const auto& stage : chain.stages) {
+        const Outcome outcome = stage->child.GetOutcome();
+        if (outcome.state == Outcome::State::Signaled && outcome.code == SIGKILL)
+            fprintf(stderr, "%s: %s did not end within the %g s grace after SIGTERM and was killed with SIGKILL\n",
+                    kProgram, stage->program.c_str(), opts.graceSeconds);
+    }
     return event < 0 ? kExitTimedOut : 128 + event;
 }
 
-// Text of another account's (a tool's error output) as it may reach a
-// terminal: control characters other than tab, C1 controls and bytes that
-// are not UTF-8 are shown as \xNN, as ls and systemd show untrusted names, so
-// that no escape sequence (a title change, colours, a carriage return that
-// hides what came before) reaches the operator's terminal.
-std::string EscapeControls(const std::string& text)
+// Where no line holds the key, the tool's real words are still the most
+// useful thing to show ("Could not open required defaults file", "Failed to
+// connect"): the last lines of its error output, at most 5.
+void PrintLastLines(Stage& stage, const std::string& key)
 {
-    std::string out;
-    out.reserve(text.size());
-    auto escape = [&out](unsigned char c) {
-        char hex[5];
-        snprintf(hex, sizeof hex, "\\x%02x", c);
-        out += hex;
-    };
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            if ((c < 0x20 && c != '\t') || c == 0x7f)
-                escape(c);
-            else
-                out += static_cast<char>(c);
-            ++i;
-            continue;
+    constexpr size_t kLines = 5;
+    char tail[4096];
+    long length = sizeof tail;
+    std::vector<std::string> lines;
+    if (stage.child.ReadErrBuf(tail, &length) == 0) {
+        std::string text(tail);
+        // The first piece of a tail cut from a longer file may be half a line.
+        for (size_t at = 0; at < text.size();) {
+            const size_t end = std::min(text.find('\n', at), text.size());
+            if (end > at)
+                lines.push_back(text.substr(at, end - at));
+            at = end + 1;
         }
-        // A whole UTF-8 sequence, shortest form, no surrogate, not a C1 control.
-        const size_t length = c >= 0xf0 && c <= 0xf4 ? 4 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xc2 && c <= 0xdf ? 2 : 0;
-        unsigned long cp = length == 4 ? c & 0x07u : length == 3 ? c & 0x0fu : c & 0x1fu;
-        bool valid = length != 0 && i + length <= text.size();
-        for (size_t k = 1; valid && k < length; ++k) {
-            const unsigned char next = static_cast<unsigned char>(text[i + k]);
-            valid = (next & 0xc0) == 0x80;
-            cp = cp << 6 | (next & 0x3fu);
-        }
-        valid = valid && !(length == 3 && cp < 0x800) && !(length == 4 && (cp < 0x10000 || cp > 0x10ffff)) &&
-                !(cp >= 0xd800 && cp <= 0xdfff) && !(cp >= 0x80 && cp <= 0x9f);
-        if (!valid) {
-            escape(c);
-            ++i;
-            continue;
-        }
-        out.append(text, i, length);
-        i += length;
     }
-    return out;
+    if (lines.empty()) {
+        fprintf(stderr, "%s: %s: its error output is empty\n", kProgram, stage.program.c_str());
+        return;
+    }
+    fprintf(stderr, "%s: %s: no line with \"%s\" in its error output; its last lines:\n", kProgram,
+            stage.program.c_str(), key.c_str());
+    for (size_t i = lines.size() > kLines ? lines.size() - kLines : 0; i < lines.size(); ++i)
+        fprintf(stderr, "%s: %s:   %s\n", kProgram, stage.program.c_str(), EscapeControls(lines[i]).c_str());
 }
 
 // The tool's own words on its failure: the last line of its error output
@@ -953,8 +612,7 @@ void PrintErrorLine(Stage& stage, const std::string& errorKey)
         // Whole: a zero byte does not end the line, it is shown as one.
         fprintf(stderr, "%s: %s: %s\n", kProgram, stage.program.c_str(), EscapeControls(line).c_str());
     } else {
-        fprintf(stderr, "%s: %s: no line with \"%s\" in its error output\n", kProgram, stage.program.c_str(),
-                keys.front().c_str());
+        PrintLastLines(stage, keys.front());
     }
     fprintf(stderr, "%s: error file: %s\n", kProgram, stage.child.m_errFilePath.c_str());
 }
@@ -976,6 +634,8 @@ int ReportTools(Chain& chain, const std::string& errorKey)
         fprintf(stderr, "%s: %s\n", kProgram, says.c_str());
         if (outcome.state == Outcome::State::Exited || outcome.state == Outcome::State::Signaled)
             PrintErrorLine(*stage, errorKey);
+        else if (outcome.state == Outcome::State::StartFailed)
+            fprintf(stderr, "%s: error file: %s\n", kProgram, stage->child.m_errFilePath.c_str());
     }
     return code;
 }
@@ -1066,7 +726,7 @@ int ReportAndCommit(Chain& chain, Files& files, const Options& opts, Clock::time
     files.output.Discard();
     if (opts.stats)
         PrintStats(chain, seconds);
-    return code == 0 && !ok ? kExitHostFailure : code;
+    return code == 0 && !ok ? kExitOwnFailure : code;
 }
 
 // Opened before any tool starts, so that a wrong name costs nothing. A FIFO
@@ -1078,7 +738,7 @@ int OpenFiles(const Options& opts, Files& files)
     // temporary behind.
     if (!CatchStopSignals(false)) {
         fprintf(stderr, "%s: cannot set up signal handling: %s\n", kProgram, strerror(errno));
-        return kExitHostFailure;
+        return kExitOwnFailure;
     }
     int stop = 0;
     std::string why;
@@ -1100,7 +760,7 @@ int OpenFiles(const Options& opts, Files& files)
     }
     if (!CatchStopSignals(true)) {
         fprintf(stderr, "%s: cannot set up signal handling: %s\n", kProgram, strerror(errno));
-        return kExitHostFailure;
+        return kExitOwnFailure;
     }
     return 0;
 }
@@ -1108,16 +768,13 @@ int OpenFiles(const Options& opts, Files& files)
 Chain MakeChain(const Options& opts)
 {
     Chain chain;
-    auto add = [&](const std::string& command, const std::string& user) {
+    for (const StageSpec& spec : opts.stages) {
         auto stage = std::make_unique<Stage>();
-        stage->command = command;
-        stage->program = ProgramOf(command);
-        stage->user = user;
+        stage->command = spec.command;
+        stage->program = ProgramOf(spec.command);
+        stage->user = spec.user;
         chain.stages.push_back(std::move(stage));
-    };
-    add(opts.command, opts.user);
-    if (!opts.pipeTo.empty())
-        add(opts.pipeTo, opts.pipeUser);
+    }
     return chain;
 }
 
@@ -1179,19 +836,140 @@ private:
     Chain& m_chain;
 };
 
+// A folder made with its parents (0700 where it is made) for mysqlchild's
+// own state: 0, or the errno.
+int MakeFolders(const std::string& path)
+{
+    for (size_t at = 1; at <= path.size(); ++at) {
+        if (at != path.size() && path[at] != '/')
+            continue;
+        const std::string level = path.substr(0, at);
+        if (mkdir(level.c_str(), 0700) != 0 && errno != EEXIST)
+            return errno;
+    }
+    return 0;
+}
+
+// Where the job folders and the debug log go when HX_JOB_RESULTS_DIR and
+// HX_DEBUG_LOG do not say: for root /var/lib/mysqlchild and
+// /var/log/mysqlchild/debug.log, folders no other account can write; for
+// another user its XDG state folder. Not /tmp, where another account may be
+// first and steer them. 0, or the exit status.
+int PrepareStateFolders()
+{
+    const char* results = getenv("HX_JOB_RESULTS_DIR");
+    const char* log = getenv("HX_DEBUG_LOG");
+    const bool resultsGiven = results != nullptr && results[0] != '\0';
+    const bool logGiven = log != nullptr && log[0] != '\0';
+    if (resultsGiven && logGiven)
+        return 0;
+    std::string state, logFolder;
+    if (geteuid() == 0) {
+        state = "/var/lib/mysqlchild";
+        logFolder = "/var/log/mysqlchild";
+    } else {
+        const char* xdg = getenv("XDG_STATE_HOME");
+        std::string home = getenv("HOME") != nullptr ? getenv("HOME") : "";
+        if (home.empty()) {
+            if (const passwd* pw = getpwuid(getuid()))
+                home = pw->pw_dir;
+        }
+        state = (xdg != nullptr && xdg[0] == '/' ? std::string(xdg) : home + "/.local/state") + "/mysqlchild";
+        logFolder = state;
+    }
+    for (const std::string& folder : {resultsGiven ? std::string() : state, logGiven ? std::string() : logFolder}) {
+        if (folder.empty())
+            continue;
+        if (const int err = MakeFolders(folder)) {
+            fprintf(stderr, "%s: cannot make the folder %s: %s (set HX_JOB_RESULTS_DIR and HX_DEBUG_LOG to choose "
+                            "others)\n",
+                    kProgram, folder.c_str(), strerror(err));
+            return kExitOwnFailure;
+        }
+    }
+    if (!resultsGiven)
+        setenv("HX_JOB_RESULTS_DIR", state.c_str(), 1);
+    if (!logGiven)
+        setenv("HX_DEBUG_LOG", (logFolder + "/debug.log").c_str(), 1);
+    return 0;
+}
+
+// After a run that succeeded, the tools' empty error files and their job
+// folder go (an hour of runs would otherwise leave 60 folders); a file with
+// words in it, and everything after a failure, stays.
+void RemoveEmptyErrorFiles(const Chain& chain)
+{
+    std::string folder;
+    for (const auto& stage : chain.stages) {
+        const std::string& path = stage->child.m_errFilePath;
+        struct stat st {};
+        if (path.empty() || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0)
+            continue;
+        unlink(path.c_str());
+        folder = path.substr(0, path.rfind('/'));
+    }
+    if (!folder.empty())
+        rmdir(folder.c_str());  // only when nothing else is in it
+}
+
+// What a run would do, without doing it: each tool's arguments as the
+// library will split them (passwords masked), its user, the environment and
+// where the output goes.
+int DryRun(const Options& opts)
+{
+    static const char* const kEnv[] = {"inherit (this program's environment)",
+                                       "system (only LD_LIBRARY_PATH=/lib64:/lib:/usr/lib:/usr/lib64)",
+                                       "base (only LD_LIBRARY_PATH=$HX_BASE_HOME, umask 022)"};
+    printf("%s: dry run, nothing is launched\n", kProgram);
+    for (size_t i = 0; i < opts.stages.size(); ++i) {
+        const StageSpec& spec = opts.stages[i];
+        printf("tool %zu: %s\n", i + 1, ProgramOf(spec.command).c_str());
+        printf("  user: %s\n", spec.user.empty() ? "this program's own" : spec.user.c_str());
+        printf("  environment: %s\n", kEnv[static_cast<int>(opts.env)]);
+        char* argv[LibMySqlProcess::kArgvEntries];
+        std::unique_ptr<char[]> storage;
+        const int argc = LibMySqlProcess::SplitCommandLine(spec.command.c_str(), argv, storage);
+        for (int a = 0; a < argc && a < LibMySqlProcess::kMaxArguments; ++a) {
+            std::string masked;
+            const bool secret = LibMySqlProcess::MaskSecret(argv[a], masked);
+            printf("  argument %d: %s\n", a, EscapeControls(secret ? masked : argv[a]).c_str());
+        }
+        if (argc > LibMySqlProcess::kMaxArguments)
+            printf("  (%d arguments: the library refuses more than %d)\n", argc, LibMySqlProcess::kMaxArguments);
+    }
+    auto absolute = [](const std::string& path) {
+        if (path.empty() || path[0] == '/')
+            return path;
+        char cwd[PATH_MAX];
+        return getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) + "/" + path : path;
+    };
+    printf("input: %s\n", opts.input.empty() ? "none (the first tool's input is closed)"
+                          : opts.input == "-" ? "this program's standard input"
+                                              : absolute(opts.input).c_str());
+    printf("output: %s\n", opts.output == "-" ? "this program's standard output" : absolute(opts.output).c_str());
+    return 0;
+}
+
 int Run(const Options& opts)
 {
+    if (opts.dryRun)
+        return DryRun(opts);
+    if (const int code = PrepareStateFolders())
+        return code;
     Files files;
     if (const int code = OpenFiles(opts, files))
         return code;
     Chain chain = MakeChain(opts);
     ToolGroups groups(chain, opts.launch.cgroup);
     const Clock::time_point start = Clock::now();  // --timeout counts from here
-    if (!StartChain(chain, opts))
-        return kExitHostFailure;
+    if (const int code = StartChain(chain, opts))
+        return code;
     if (const int code = WatchChain(chain, files, opts, start))
         return code;
-    return ReportAndCommit(chain, files, opts, start);
+    const int code = ReportAndCommit(chain, files, opts, start);
+    if (code == 0 && !opts.keepErrors)
+        RemoveEmptyErrorFiles(chain);
+    return code;
 }
 
 // Error files are told apart by the job id and, within one process, by the
@@ -1235,7 +1013,7 @@ void OpenClosedStandardDescriptors()
             // a run writing where it must not.
             if (fd != 2)
                 fprintf(stderr, "%s: descriptor %d is closed and /dev/null cannot be opened\n", kProgram, fd);
-            _exit(kExitHostFailure);
+            _exit(kExitOwnFailure);
         }
     }
 }
@@ -1245,7 +1023,7 @@ void OpenClosedStandardDescriptors()
 int main(int argc, char** argv)
 {
     OpenClosedStandardDescriptors();
-    const Options opts = ParseArguments(argc, argv);
+    const Options opts = ParseArguments(argc, argv, g_stdinClosed);
     UseAJobIdOfOurOwn();
     return Run(opts);
 }
