@@ -1005,6 +1005,7 @@ TEST_F(MysqlChildProgram, TimeoutAndStopSignalsStopTheToolsGracefullyAndKeepTheE
         int signal;         // sent once the tool runs, or 0
         int code;
         const char* says;
+        bool ignoresTerm = false;  // so only SIGKILL, after the grace, ends it
     };
     const Case cases[] = {
         {"--timeout 1", {"--timeout", "1"}, false, 0, 124, "ran longer than 1 s"},
@@ -1014,6 +1015,8 @@ TEST_F(MysqlChildProgram, TimeoutAndStopSignalsStopTheToolsGracefullyAndKeepTheE
         {"SIGTERM, --wait-thread", {"--wait-thread"}, false, SIGTERM, 143, "stopped by SIGTERM"},
         {"SIGTERM, output closed", {}, true, SIGTERM, 143, "stopped by SIGTERM"},
         {"SIGTERM, --wait-thread, output closed", {"--wait-thread"}, true, SIGTERM, 143, "stopped by SIGTERM"},
+        {"SIGTERM ignored, --grace 1", {"--grace", "1"}, false, SIGTERM, 143,
+         "did not end within the 1 s grace after SIGTERM and was killed with SIGKILL", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1024,7 +1027,8 @@ TEST_F(MysqlChildProgram, TimeoutAndStopSignalsStopTheToolsGracefullyAndKeepTheE
         // waits for a sleep that outlives any test.
         std::vector<std::string> args{"--output", target};
         args.insert(args.end(), c.options.begin(), c.options.end());
-        args.push_back("/bin/sh -c \"trap 'echo TERM >" + dir / "got" + "; exit 0' TERM; " +
+        const std::string trap = c.ignoresTerm ? "trap '' TERM; " : "trap 'echo TERM >" + dir / "got" + "; exit 0' TERM; ";
+        args.push_back("/bin/sh -c \"" + trap +
                        (c.closesOutput ? "exec >&-; " : "") + "echo $$ >" + dir / "tool.pid" +
                        "; /bin/sleep 1000 & wait\"");
         TempDir logs;
@@ -1043,14 +1047,19 @@ TEST_F(MysqlChildProgram, TimeoutAndStopSignalsStopTheToolsGracefullyAndKeepTheE
         const int status = WaitWithDeadline(program, 60);
         EXPECT_EQ(ShellCode(status), c.code) << ReadFile(logs / "err");
         EXPECT_TRUE(Contains(ReadFile(logs / "err"), c.says)) << ReadFile(logs / "err");
-        EXPECT_EQ(ReadFile(dir / "got"), "TERM\n") << "the tool got no SIGTERM before SIGKILL";
+        if (!c.ignoresTerm) {
+            EXPECT_EQ(ReadFile(dir / "got"), "TERM\n") << "the tool got no SIGTERM before SIGKILL";
+        }
         if (tool > 0) {
             EXPECT_NE(kill(tool, 0), 0) << "the tool, pid " << tool << ", is still there";
             if (kill(tool, 0) == 0)
                 kill(-tool, SIGKILL);
         }
         EXPECT_EQ(ReadFile(target), "the earlier backup\n");
-        EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"backup.sql", "got", "tool.pid"}))
+        std::vector<std::string> left{"backup.sql", "got", "tool.pid"};
+        if (c.ignoresTerm)
+            left.erase(left.begin() + 1);
+        EXPECT_EQ(FolderEntries(dir.path()), left)
             << "a temporary file is left";
     }
 }
