@@ -1,7 +1,10 @@
 // A fast writer for the throughput benchmarks: writes COUNT bytes to its
 // standard output in writes of CHUNK bytes (default 1 MiB) from one buffer
 // touched up front, so that the reader on the other end is what is measured.
-// Usage: bench_writer COUNT [CHUNK]
+// With RATE (MiB/s) it keeps to that pace by spinning between writes, as a
+// dump tool formatting rows between its 4 KiB writes does.
+// Usage: bench_writer COUNT [CHUNK [RATE]]
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +25,9 @@ int main(int argc, char** argv)
     for (size_t i = 0; i < chunk; ++i)
         buffer[i] = static_cast<char>('a' + i % 26);
 
+    const double rate = argc > 3 ? atof(argv[3]) * 1048576.0 : 0.0;
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
     long long left = total;
     size_t offset = 0;  // carries a partial write over into the next call
     while (left > 0) {
@@ -35,6 +41,17 @@ int main(int argc, char** argv)
             return 4;
         }
         left -= n;
+        if (rate > 0) {
+            const double due = static_cast<double>(total - left) / rate;
+            for (;;) {
+                timespec now{};
+                clock_gettime(CLOCK_MONOTONIC, &now);
+                if (static_cast<double>(now.tv_sec - start.tv_sec) +
+                        static_cast<double>(now.tv_nsec - start.tv_nsec) * 1e-9 >=
+                    due)
+                    break;
+            }
+        }
         offset = (offset + static_cast<size_t>(n)) % chunk;
     }
     return 0;

@@ -703,7 +703,30 @@ void BM_Pipe(benchmark::State& state, PipeCase what, size_t size, int pipeSize, 
 // RelayInputFrom (relay), and with no host in between at all (direct: the
 // programs' own descriptors joined, as a shell pipe or redirection does),
 // which is the limit.
-enum class RelayJob { Chain, Dump, Restore };
+// The streams relay a writer into /dev/null, which costs nothing to write:
+// what is left is the relay's own cost by the writer's way of writing, in 1
+// MiB pieces, in the dump tool's 4 KiB pieces as fast as they go, and in 4
+// KiB pieces at the pace of a dump tool that formats rows between its writes
+// (kPacedDumpMiBs).
+enum class RelayJob { Chain, Dump, Restore, Stream, SmallStream, PacedStream };
+constexpr const char* kPacedDumpMiBs = "300";
+
+// A writer and no sink: into the dump file or /dev/null.
+bool IsDump(RelayJob job)
+{
+    return job == RelayJob::Dump || job == RelayJob::Stream || job == RelayJob::SmallStream ||
+           job == RelayJob::PacedStream;
+}
+
+std::vector<std::string> WriterArgs(RelayJob job, long long bytes)
+{
+    const std::string count = std::to_string(bytes);
+    if (job == RelayJob::SmallStream)
+        return {count, "4096"};
+    if (job == RelayJob::PacedStream)
+        return {count, "4096", kPacedDumpMiBs};
+    return {count, "1048576"};
+}
 enum class RelayPath { Copy, Relay, Direct };
 
 // CPU seconds (user and system) of the calling thread, or of the children
@@ -802,9 +825,9 @@ bool Direct(RelayJob job, long long bytes, const std::string& dumpPath, std::str
              SpawnWith(BENCH_SINK, {count}, p[0], -1, &sink);
         close(p[0]);
         close(p[1]);
-    } else if (job == RelayJob::Dump) {
+    } else if (IsDump(job)) {
         const int fd = open(dumpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        ok = fd >= 0 && SpawnWith(BENCH_WRITER, {count, "1048576"}, -1, fd, &writer);
+        ok = fd >= 0 && SpawnWith(BENCH_WRITER, WriterArgs(job, bytes), -1, fd, &writer);
         if (fd >= 0)
             close(fd);
     } else {
@@ -826,13 +849,16 @@ bool ThroughHost(RelayJob job, RelayPath path, long long bytes, const std::strin
 {
     MySqlChildProcess from, to;
     const bool hasWriter = job != RelayJob::Restore;
-    const bool hasSink = job != RelayJob::Dump;
-    if (hasWriter && !LaunchTool(from, WriterCommand(bytes), why))
+    const bool hasSink = !IsDump(job);
+    std::string writer = BENCH_WRITER;
+    for (const std::string& arg : WriterArgs(job, bytes))
+        writer += " " + arg;
+    if (hasWriter && !LaunchTool(from, writer, why))
         return false;
     if (hasSink && !LaunchTool(to, SinkCommand(bytes), why))
         return false;
     int file = -1;
-    if (job == RelayJob::Dump)
+    if (IsDump(job))
         file = open(dumpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     else if (job == RelayJob::Restore)
         file = open(g_restoreFile.c_str(), O_RDONLY | O_CLOEXEC);
@@ -890,7 +916,8 @@ bool ThroughHost(RelayJob job, RelayPath path, long long bytes, const std::strin
 void BM_Relay(benchmark::State& state, RelayJob job, RelayPath path, const std::string& name)
 {
     const long long bytes = static_cast<long long>(g_opt.pipeMb) * kMiB;
-    const std::string dumpPath = g_tmp + "/dump.out";
+    const bool toFile = job == RelayJob::Dump;
+    const std::string dumpPath = toFile ? g_tmp + "/dump.out" : "/dev/null";
     std::string why;
     bool ok = job != RelayJob::Restore || MakeRestoreFile(bytes, why);
     long long calls = 0;
@@ -902,7 +929,7 @@ void BM_Relay(benchmark::State& state, RelayJob job, RelayPath path, const std::
             break;
         ok = path == RelayPath::Direct ? Direct(job, bytes, dumpPath, why)
                                        : ThroughHost(job, path, bytes, dumpPath, &calls, why);
-        if (ok && job == RelayJob::Dump) {
+        if (ok && toFile) {
             struct stat st {};
             ok = stat(dumpPath.c_str(), &st) == 0 && st.st_size == bytes;
             if (!ok)
@@ -912,7 +939,8 @@ void BM_Relay(benchmark::State& state, RelayJob job, RelayPath path, const std::
     const double secs = Seconds(start, Clock::now());
     const double cpu = RusageSeconds(RUSAGE_THREAD) - cpuStart;
     g_toolCpu[name][t_rep] = RusageSeconds(RUSAGE_CHILDREN) - toolsStart;
-    unlink(dumpPath.c_str());
+    if (toFile)
+        unlink(dumpPath.c_str());
     ClearJobResults();
     if (!ok) {
         Fail(state, why);
@@ -964,6 +992,90 @@ void BM_SpliceAlone(benchmark::State& state, const std::string& name)
     state.counters["splice_s_per_GiB"] = spliced / (static_cast<double>(bytes) * static_cast<double>(state.iterations()) /
                                                     static_cast<double>(1 << 30));
     Record(name, state.iterations(), spliced, static_cast<double>(bytes / static_cast<long long>(size)), spliced);
+}
+
+// ---------------------------------------------------------------- rate limit
+
+// A relay held to a rate by SetRateLimit: a fast writer relayed into
+// /dev/null at kRateMiBs, the bytes counted per window; then the limit
+// doubled from another thread, and how long until the relay runs at the new
+// rate (its rate over the next half second within 5% of it).
+constexpr long long kRateMiBs = 50;
+struct RateFigures {
+    double window = 0;
+    std::vector<double> windows;  // MiB/s in each window
+    double settled = -1;          // seconds from the change to the new rate
+    double after = 0;             // MiB/s over the half second from then
+};
+RateFigures g_rate;
+
+void BM_Rate(benchmark::State& state)
+{
+    const double window = g_opt.quick ? 2.0 : 10.0;
+    const int windows = 2;
+    const double changeAt = window * windows, runFor = changeAt + 3;
+    const long long rate = kRateMiBs * kMiB;
+    const long long bytes = static_cast<long long>(rate * (changeAt + 2 * 3 + 2));
+    std::vector<std::pair<double, long long>> samples;  // seconds since start, bytes so far
+    std::string why;
+    bool ok = true;
+    for (auto _ : state) {
+        MySqlChildProcess child;
+        ok = child.SetRateLimit(rate) == 0 && LaunchTool(child, WriterCommand(bytes), why);
+        const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        const auto start = Clock::now();
+        std::thread change([&] {
+            std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
+                                                      std::chrono::duration<double>(changeAt)));
+            child.SetRateLimit(2 * rate);
+        });
+        long long total = 0;
+        samples.assign(1, {0.0, 0});
+        while (ok && Seconds(start, Clock::now()) < runFor) {
+            long long moved = 0;
+            ok = child.RelayOutputTo(devNull, kMiB, &moved) == 0 && moved > 0;
+            total += moved;
+            samples.emplace_back(Seconds(start, Clock::now()), total);
+        }
+        change.join();
+        child.Terminate();
+        child.Finalize();
+        child.Wait(0);
+        close(devNull);
+        if (!ok)
+            why = "the relay failed or the writer ended early";
+    }
+    ClearJobResults();
+    if (!ok) {
+        Fail(state, why);
+        return;
+    }
+    // Bytes by a time, between the samples around it.
+    const auto at = [&](double t) {
+        for (size_t i = 1; i < samples.size(); ++i) {
+            if (samples[i].first >= t) {
+                const auto& a = samples[i - 1];
+                const auto& b = samples[i];
+                const double f = b.first > a.first ? (t - a.first) / (b.first - a.first) : 1.0;
+                return static_cast<double>(a.second) + f * static_cast<double>(b.second - a.second);
+            }
+        }
+        return static_cast<double>(samples.back().second);
+    };
+    g_rate = RateFigures();
+    g_rate.window = window;
+    for (int w = 0; w < windows; ++w)
+        g_rate.windows.push_back((at((w + 1) * window) - at(w * window)) / window / kMiB);
+    for (double t = changeAt; t + 0.5 <= runFor; t += 0.01) {
+        const double mibs = (at(t + 0.5) - at(t)) / 0.5 / kMiB;
+        if (mibs >= 0.95 * 2 * kRateMiBs) {
+            g_rate.settled = t - changeAt;
+            g_rate.after = mibs;
+            break;
+        }
+    }
+    state.counters["window_MiBs"] = g_rate.windows.front();
+    Record("rate/50MiBs", state.iterations(), runFor);
 }
 
 // ---------------------------------------------------------------- debug log
@@ -1117,12 +1229,15 @@ void PrintSummary()
         printf("\nRelays, %ld MiB per run, at most %ld KiB per relay call; the pipes hold %d bytes\n", g_opt.pipeMb,
                g_opt.relayKib, g_libPipeSize);
         printf("  chain: bench_writer -> host -> bench_sink; dump: bench_writer -> host -> file;\n"
-               "  restore: file -> host -> bench_sink. copy: ReadBuf/read + WriteBuf/write through a buffer;\n"
+               "  restore: file -> host -> bench_sink; stream: bench_writer -> host -> /dev/null, the relay's own\n"
+               "  cost; stream4k: the same in 4 KiB writes; stream4k_paced: 4 KiB writes at %s MiB/s, a dump\n"
+               "  tool's pace. copy: ReadBuf/read + WriteBuf/write through a buffer;\n"
                "  relay: RelayOutputTo/RelayInputFrom; direct: no host between (the shell's pipe or redirection).\n"
-               "  GiB/s of wall time; CPU: seconds per GiB of the host's relaying thread (RUSAGE_THREAD)\n");
-        printf("%-8s %9s %9s %9s %13s | %9s %9s %11s\n", "job", "copy", "relay", "direct", "relay/direct",
+               "  GiB/s of wall time; CPU: seconds per GiB of the host's relaying thread (RUSAGE_THREAD)\n",
+               kPacedDumpMiBs);
+        printf("%-14s %9s %9s %9s %13s | %9s %9s %11s\n", "job", "copy", "relay", "direct", "relay/direct",
                "CPU copy", "CPU relay", "relay/copy");
-        for (const char* job : {"chain", "dump", "restore"}) {
+        for (const char* job : {"chain", "dump", "restore", "stream", "stream4k", "stream4k_paced"}) {
             const std::string base = std::string("relay/") + job;
             const double copy = PerIteration(base + "/copy");
             const double relay = PerIteration(base + "/relay");
@@ -1131,7 +1246,7 @@ void PrintSummary()
                 continue;
             const double cpuCopy = PerIteration(base + "/copy", nullptr, true) / gib;
             const double cpuRelay = PerIteration(base + "/relay", nullptr, true) / gib;
-            printf("%-8s %9.2f %9.2f %9.2f %13.3f | %9.3f %9.3f %11.3f\n", job, gib / copy, gib / relay, gib / direct,
+            printf("%-14s %9.2f %9.2f %9.2f %13.3f | %9.3f %9.3f %11.3f\n", job, gib / copy, gib / relay, gib / direct,
                    direct / relay, cpuCopy, cpuRelay, cpuCopy > 0 ? cpuRelay / cpuCopy : 0.0);
         }
         // Where the chain's CPU goes: the writer's, the sink's and the
@@ -1166,6 +1281,19 @@ void PrintSummary()
                    "wait for, nobody to wake): %.1f us, %.4f s per GiB. The rest of a call is waiting for the writer\n"
                    "and waking the writer and the reader, once per pipe-full.\n",
                    calls / gib, perCall / calls * 1e6, alone / pieces * 1e6, alone / gib);
+    }
+
+    if (AnyRun("rate/")) {
+        printf("\nRate limit: a fast writer relayed at %lld MiB/s (SetRateLimit), the bytes counted per %.0f s window;\n"
+               "then doubled from another thread:",
+               kRateMiBs, g_rate.window);
+        for (double w : g_rate.windows)
+            printf(" %.2f MiB/s (%+.2f%%)", w, (w / kRateMiBs - 1) * 100);
+        if (g_rate.settled >= 0)
+            printf("; the new rate (%.1f MiB/s over the next 0.5 s) reached %.0f ms after the change\n", g_rate.after,
+                   g_rate.settled * 1000);
+        else
+            printf("; the new rate not reached within 2.5 s\n");
     }
 
     if (AnyRun("fds/")) {
@@ -1318,7 +1446,9 @@ void RegisterAll()
     }
 
     for (const auto& job : {std::make_pair("chain", RelayJob::Chain), std::make_pair("dump", RelayJob::Dump),
-                            std::make_pair("restore", RelayJob::Restore)}) {
+                            std::make_pair("restore", RelayJob::Restore), std::make_pair("stream", RelayJob::Stream),
+                            std::make_pair("stream4k", RelayJob::SmallStream),
+                            std::make_pair("stream4k_paced", RelayJob::PacedStream)}) {
         std::vector<Entry> entries;
         for (const auto& path : {std::make_pair("copy", RelayPath::Copy), std::make_pair("relay", RelayPath::Relay),
                                  std::make_pair("direct", RelayPath::Direct)}) {
@@ -1331,6 +1461,9 @@ void RegisterAll()
     }
     const std::string alone = "relay/splice_alone";
     group({{alone, [=](benchmark::State& st) { BM_SpliceAlone(st, alone); }}}, onePass);
+
+    // Once, whatever --reps: its windows are its repetitions.
+    onePass(benchmark::RegisterBenchmark("rate/50MiBs", [](benchmark::State& st) { BM_Rate(st); })->UseRealTime());
 
     for (int n : g_opt.fds) {
         const std::string ln = "fds/library/" + std::to_string(n);

@@ -347,6 +347,7 @@ bool MySqlChildProcess::Launcher::MakePipes()
             return Failed(err);
         }
         EnlargePipe(ends[0]);
+        (ends == self.m_filedesCW ? self.m_outputPipeSize : self.m_inputPipeSize) = fcntl(ends[0], F_GETPIPE_SZ);
     }
     child.toolInput = self.m_filedesPW[0];
     child.toolOutput = self.m_filedesCW[1];

@@ -95,6 +95,23 @@ struct AdoptionSlot;
 //   a tool that reads the terminal (a password prompt) is stopped by SIGTTIN
 //   and never ends by itself. Give passwords in an option file.
 //
+namespace detail {
+
+// One relay direction's pace, copy position and what it learned of its
+// source, part of the object only so that it needs no allocation; touched
+// only by the thread relaying that direction.
+struct RelayState {
+    double tokens = 0;          // what the rate limit's bucket holds, in bytes
+    int64_t refilledNs = 0;     // when it was last filled up (0: never)
+    long long copiedAhead = 0;  // bytes already in the copy pipe, not moved yet
+    int sourceFd = -1;          // the source last relayed from
+    int sourceCapacity = 0;     // its capacity, when it is a pipe
+    bool enlargeTried = false;  // whether the relay has tried to enlarge it
+    double pace = 0;            // its writer's pace last seen, bytes per nanosecond
+};
+
+}  // namespace detail
+
 // Every operation returns 0 or -1 with the errno in m_lastErr (and errno),
 // unless it says otherwise; none throws: a failed allocation is ENOMEM.
 class MYSQLPROCESS_API MySqlChildProcess {
@@ -173,6 +190,40 @@ public:
     // end stays the caller's choice (CloseInput).
     int RelayOutputTo(int fd, long long maxBytes, long long* moved);
     int RelayInputFrom(int fd, long long maxBytes, long long* moved);
+
+    // A tool that writes in small pieces (the dump tool's 4 KiB) would wake a
+    // relay once per write; a relay that finds its source pipe less than half
+    // full therefore waits a little for more before it moves anything: at
+    // most 5 ms, never until the pipe fills (it watches the pipe's level and
+    // the writer's pace) and not at all once the writer has closed its end.
+    //
+    // Pacing, copying and counting the relays. Each direction is relayed by
+    // one thread at a time; these four may be called from any thread.
+    //
+    // The most bytes per second each of the two relays moves, 0 for none
+    // (the default). A token bucket holding a tenth of a second's worth (64
+    // KiB to 4 MiB): a relay moves in pieces of a useful size and the rate
+    // holds over every second. A relay call takes a change from its next call
+    // on; one that waits for its turn looks again every 100 ms. -1 with
+    // EINVAL for a negative rate.
+    int SetRateLimit(long long bytesPerSecond);
+    long long GetRateLimit() const;
+    // A pipe that gets a copy of every byte RelayOutputTo moves, through
+    // tee(2), so that the copy too stays in the kernel: for a digest taken on
+    // the fly by a thread that reads that pipe. A full copy pipe holds the
+    // relay up; one nobody reads any more fails it (EPIPE). The caller keeps
+    // owning it; -1 stops the copying. -1 with EINVAL when fd is no pipe.
+    int SetOutputCopy(int pipeFd);
+    // What the relays have done so far.
+    struct RelayCounters {
+        long long bytesIn = 0;   // moved by RelayInputFrom
+        long long bytesOut = 0;  // moved by RelayOutputTo
+        long long splices = 0;   // moves in the kernel
+        long long copies = 0;    // moves through a buffer, for pairs the kernel does not splice
+        int inputPipeSize = 0;   // the capacity of the tool's pipes in bytes (0: not launched)
+        int outputPipeSize = 0;
+    };
+    RelayCounters GetRelayCounters() const;
 
     // Closes the parent's pipe ends so that the child sees the end of its
     // input. Always 0.
@@ -350,6 +401,17 @@ private:
     int ReportEnd(const char* tag, const Outcome& end);
     static int StatusOf(const Outcome& end);
     int RelayBetween(const char* tag, int from, int to, long long maxBytes, long long* moved);
+    long long TakeTurn(detail::RelayState& state, long long want);
+    detail::RelayState m_relayIn;
+    detail::RelayState m_relayOut;
+    std::atomic<long long> m_rateLimit{0};
+    std::atomic<int> m_outputCopy{-1};
+    std::atomic<long long> m_bytesIn{0};
+    std::atomic<long long> m_bytesOut{0};
+    std::atomic<long long> m_splices{0};
+    std::atomic<long long> m_copies{0};
+    std::atomic<int> m_inputPipeSize{0};
+    std::atomic<int> m_outputPipeSize{0};
     int ReadErrTail(char* buffer, long length, bool* wholeFile, size_t* got);
     int FindLastErr(std::string& line, const std::string& key);
     void LogToolsLastWords(const char* tag, int err);

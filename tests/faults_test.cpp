@@ -207,6 +207,10 @@ const std::vector<Errnos>& Table()
         {SYS_recvmsg, {EINTR, ENOMEM}},
         {SYS_sendmsg, {EINTR, ENOBUFS}},
         {SYS_splice, {EINTR, ENOMEM}},
+        {SYS_tee, {EINTR, ENOMEM}},
+        {SYS_ioctl, {EINTR, ENOTTY}},
+        {SYS_nanosleep, {EINTR}},
+        {SYS_clock_nanosleep, {EINTR}},
         {SYS_waitid, {EINTR, ECHILD}},
         {SYS_wait4, {EINTR, ECHILD}},
         {SYS_clone, {EAGAIN, ENOMEM}},
@@ -409,6 +413,7 @@ struct State {
     std::unique_ptr<MySqlChildProcess> child;
     int fd = -1;
     std::string data;  // what a relay should deliver
+    int copy[2] = {-1, -1};  // a relay's copy pipe, when it has one
     long long total = 0;
     int rc = 0;
     int lastErr = 0;
@@ -484,6 +489,16 @@ bool EndedChild(State& s, const std::string& command)
         return false;
     s.child->Finalize();
     return AwaitChildEnd(s.child->m_childPid, 30) >= 0;
+}
+
+// Everything a non-blocking pipe holds now.
+std::string Drain(int fd)
+{
+    std::string got;
+    char buffer[65536];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+        got.append(buffer, static_cast<size_t>(n));
+    return got;
 }
 
 // Relays until the source ends or a call fails.
@@ -653,26 +668,51 @@ std::vector<Op> Operations()
                    }});
     // The relays: every byte once, or -1 with the failure; never fewer
     // bytes reported as the end.
-    for (const bool append : {false, true}) {
-        ops.push_back({append ? "RelayOutputTo through a buffer" : "RelayOutputTo", "", 0,
-                       [append](State& s) {
+    // With a copy pipe and a rate limit, the copy holds every byte that was
+    // moved, in order, and at most the bytes of a call that failed after
+    // copying besides.
+    enum class Way { Splice, Buffer, CopiedAndPaced };
+    for (const Way way : {Way::Splice, Way::Buffer, Way::CopiedAndPaced}) {
+        const bool append = way == Way::Buffer;
+        const bool copied = way == Way::CopiedAndPaced;
+        ops.push_back({append   ? "RelayOutputTo through a buffer"
+                       : copied ? "RelayOutputTo with a copy and a rate limit"
+                                : "RelayOutputTo",
+                       "", 0,
+                       [append, copied](State& s) {
                            s.data = EmitPattern(300000);
                            const std::string path = std::string(ProbePath()) + ".out";
                            unlink(path.c_str());
                            s.fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (append ? O_APPEND : 0), 0600);
                            unlink(path.c_str());
-                           return s.fd >= 0 && Launched(s, ProbeCommand("emit 300000"));
+                           if (copied && (pipe2(s.copy, O_CLOEXEC | O_NONBLOCK) != 0 ||
+                                          fcntl(s.copy[0], F_SETPIPE_SZ, 1 << 20) < static_cast<int>(s.data.size())))
+                               return false;
+                           if (s.fd < 0 || !Launched(s, ProbeCommand("emit 300000")))
+                               return false;
+                           return !copied ||
+                                  (s.child->SetOutputCopy(s.copy[1]) == 0 && s.child->SetRateLimit(2 << 20) == 0);
                        },
                        [](State& s) {
                            RelayToTheEnd(s, [&](long long* moved) { return s.child->RelayOutputTo(s.fd, 1 << 20, moved); });
                        },
-                       [](State& s, const Injected& e) {
+                       [copied](State& s, const Injected& e) {
                            std::string got(s.data.size() + 1, '\0');
                            const ssize_t n = pread(s.fd, &got[0], got.size(), 0);
                            got.resize(n > 0 ? static_cast<size_t>(n) : 0);
                            close(s.fd);
                            s.child->CloseOutput();
-                           return JudgeRelay(s, e, got);
+                           std::string copy;
+                           if (copied) {
+                               copy = Drain(s.copy[0]);
+                               close(s.copy[0]);
+                               close(s.copy[1]);
+                           }
+                           const std::string wrong = JudgeRelay(s, e, got);
+                           if (copied && wrong.empty() &&
+                               (copy.size() < got.size() || copy != s.data.substr(0, copy.size())))
+                               return std::string("the copy is not the bytes that moved");
+                           return wrong;
                        }});
     }
     ops.push_back({"RelayInputFrom", "", 0,

@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -173,18 +174,23 @@ int main(int argc, char** argv)
         }
     }
     if (mode == "emit") {
+        // emit TOTAL [PIECE]: in writes of at most PIECE bytes (the dump
+        // tool's 4 KiB), by default as much as the buffer holds.
         long long total = argc > 2 ? atoll(argv[2]) : 0;
         static char buf[1 << 16];
+        size_t piece = argc > 3 ? static_cast<size_t>(atoll(argv[3])) : sizeof buf;
+        if (piece == 0 || piece > sizeof buf - 26)
+            piece = sizeof buf - 26;
         for (size_t i = 0; i < sizeof buf; ++i)
             buf[i] = static_cast<char>('a' + i % 26);
         long long done = 0;
         while (done < total) {
-            size_t chunk = static_cast<size_t>(total - done < static_cast<long long>(sizeof buf) ? total - done : sizeof buf);
-            // The pattern continues across chunks: offset i holds 'a' + i % 26.
-            size_t shift = static_cast<size_t>(done % 26);
-            if (!WriteAll(1, buf + shift, chunk < sizeof buf - shift ? chunk : sizeof buf - shift))
+            // The pattern continues across writes: offset i holds 'a' + i % 26.
+            const size_t shift = static_cast<size_t>(done % 26);
+            const size_t chunk = static_cast<size_t>(std::min<long long>(total - done, static_cast<long long>(piece)));
+            if (!WriteAll(1, buf + shift, chunk))
                 return 5;
-            done += static_cast<long long>(chunk < sizeof buf - shift ? chunk : sizeof buf - shift);
+            done += static_cast<long long>(chunk);
         }
         return 0;
     }

@@ -17,7 +17,7 @@ string(REPLACE "\n" ";" lines "${out}")
 # The class's public member functions, those a host calls and those public
 # for the binary interface only; its private members are not exported.
 set(public MySqlChildProcess ~MySqlChildProcess Initialize SetLaunchOptions HX_CreateProcess WriteBuf ReadBuf RelayOutputTo
-  RelayInputFrom Finalize CloseInput CloseOutput Wait WaitFor BeginWait GetWaitDoneFd GetPidFd Stop Terminate
+  RelayInputFrom SetRateLimit GetRateLimit SetOutputCopy GetRelayCounters Finalize CloseInput CloseOutput Wait WaitFor BeginWait GetWaitDoneFd GetPidFd Stop Terminate
   GetOutcome ReadErrBuf ReadLastErr logBufferContent GetLastErr SetPostForkParam GetPostForkParam PostFork
   WaitThreadFunction WaitThread)
 
@@ -66,6 +66,10 @@ set(required
   "LibMySqlProcess::MySqlChildProcess::ReadBuf(char*, long*)"
   "LibMySqlProcess::MySqlChildProcess::RelayOutputTo(int, long long, long long*)"
   "LibMySqlProcess::MySqlChildProcess::RelayInputFrom(int, long long, long long*)"
+  "LibMySqlProcess::MySqlChildProcess::SetRateLimit(long long)"
+  "LibMySqlProcess::MySqlChildProcess::GetRateLimit() const"
+  "LibMySqlProcess::MySqlChildProcess::SetOutputCopy(int)"
+  "LibMySqlProcess::MySqlChildProcess::GetRelayCounters() const"
   "LibMySqlProcess::MySqlChildProcess::ReadErrBuf(char*, long*)"
   "LibMySqlProcess::MySqlChildProcess::ReadLastErr("
   "LibMySqlProcess::MySqlChildProcess::logBufferContent()"
