@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <pty.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -679,6 +681,12 @@ TEST_F(MysqlChildProgram, BadArgumentsGetAClearMessageAndExit125)
         {{"--limit", "nofile=5:3", "/bin/true"}, "--limit nofile: the soft limit is above the hard one"},
         {{"--limit", "files=5", "/bin/true"}, "--limit needs NAME=SOFT[:HARD]"},
         {{"--cgroup", "/tmp", "/bin/true"}, "--cgroup /tmp is not a cgroup v2 folder"},
+        {{"--rate-limit", "10X", "/bin/true"}, "--rate-limit needs bytes per second, at least 1K"},
+        {{"--rate-limit", "100", "/bin/true"}, "--rate-limit needs bytes per second, at least 1K"},
+        {{"--expected-size", "0", "/bin/true"}, "--expected-size needs a size above 0"},
+        {{"--min-bytes", "-1", "/bin/true"}, "--min-bytes needs a size (0, 1, 4K, 1M), not '-1'"},
+        {{"--checksum", "md5", "/bin/true"}, "--checksum takes sha256, sha512, blake2b512, not 'md5'"},
+        {{"--progress=fancy", "/bin/true"}, "--progress takes plain or json (or nothing, for a terminal)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.second);
@@ -1091,6 +1099,219 @@ TEST_F(MysqlChildProgram, ChainWithNoInputAndNoFinalOutputReportsTheBytesItMoved
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(Contains(r.err, "moved 3000000 bytes")) << r.err;
     EXPECT_FALSE(Contains(r.err, " 0 B/s")) << r.err;
+}
+
+// ---------------------------------------------------------------------------
+// Streams an operator can watch, pace and trust.
+
+// Random bytes of a size no pipe or relay call divides.
+std::string RandomBytes(size_t size)
+{
+    std::string out(size, '\0');
+    uint64_t x = 0x9e3779b97f4a7c15ULL;
+    for (char& c : out) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        c = static_cast<char>(x >> 56);
+    }
+    return out;
+}
+
+// The digest of what reached the output is what the *sum tool says of the
+// file, and it is written beside the file only with it: a failed run leaves
+// the earlier file and its earlier digest as they were.
+TEST_F(MysqlChildProgram, ChecksumIsTheFilesAndIsPutInPlaceOnlyWithIt)
+{
+    TempDir dir;
+    WriteFile(dir / "in", RandomBytes((3u << 20) + 17));
+    for (const std::pair<const char*, const char*>& algorithm :
+         {std::make_pair("sha256", "sha256sum"), std::make_pair("sha512", "sha512sum"),
+          std::make_pair("blake2b512", "b2sum")}) {
+        SCOPED_TRACE(algorithm.first);
+        const std::string sum = dir / (std::string("backup.sql.") + algorithm.first);
+        WriteFile(dir / "backup.sql", "the earlier backup\n");
+        WriteFile(sum, "an earlier digest\n");
+        const Result failed = Run({"--checksum", algorithm.first, "--input", dir / "in", "--output",
+                                   dir / "backup.sql", "/bin/sh -c \"cat; exit 3\""});
+        EXPECT_EQ(failed.code, 3) << failed.err;
+        EXPECT_EQ(ReadFile(dir / "backup.sql"), "the earlier backup\n");
+        EXPECT_EQ(ReadFile(sum), "an earlier digest\n");
+
+        const Result r = Run({"--checksum", algorithm.first, "--input", dir / "in", "--output", dir / "backup.sql",
+                              "--pipe-to", "/bin/cat", "/bin/cat"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(ReadFile(dir / "backup.sql"), ReadFile(dir / "in"));
+        const std::string check = "cd '" + dir.path() + "' && " + algorithm.second + " --quiet --check " + sum;
+        EXPECT_EQ(system(check.c_str()), 0) << ReadFile(sum);
+        const std::string digest = ReadFile(sum).substr(0, ReadFile(sum).find(' '));
+        EXPECT_TRUE(Contains(r.err, std::string(algorithm.first) + " " + digest)) << r.err;
+    }
+}
+
+// --stats=json is one object a JSON parser reads back, with every field for
+// every tool, the bytes equal to the file's size and no password.
+TEST_F(MysqlChildProgram, StatsAsJsonHoldEveryFieldAndTheTrueCounts)
+{
+    TempDir dir;
+    const size_t size = (2u << 20) + 5;
+    WriteFile(dir / "in", RandomBytes(size));
+    const Result r = Run({"--stats=json", "--checksum", "sha256", "--input", dir / "in", "--output",
+                          dir / "out", "--pipe-to", "/bin/cat", "/bin/sh -c \"cat\" --password=s3cret"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_FALSE(Contains(r.err, "s3cret"));
+    const std::string line = r.err.substr(r.err.rfind("\n{") + 1);
+    nlohmann::json stats;
+    ASSERT_NO_THROW(stats = nlohmann::json::parse(line)) << r.err;
+    ASSERT_EQ(stats["tools"].size(), 2u);
+    for (const auto& tool : stats["tools"]) {
+        for (const char* field : {"command", "program", "user", "outcome", "outcome_text", "exit_code", "signal",
+                                  "core_dumped", "bytes_in", "bytes_out", "seconds", "mysqlchild_cpu_seconds",
+                                  "pipe_size", "splices", "copies"})
+            EXPECT_TRUE(tool.contains(field)) << field << " in " << tool.dump();
+        EXPECT_EQ(tool["outcome"], "exited");
+        EXPECT_EQ(tool["exit_code"], 0);
+        EXPECT_TRUE(tool["signal"].is_null());
+        EXPECT_EQ(tool["bytes_in"], size);
+        EXPECT_EQ(tool["bytes_out"], size);
+        EXPECT_GT(tool["splices"].get<long long>(), 0);
+        EXPECT_GT(tool["pipe_size"]["output"].get<long long>(), 0);
+    }
+    EXPECT_TRUE(Contains(stats["tools"][0]["command"].get<std::string>(), "--password=*****"));
+    const auto& result = stats["result"];
+    EXPECT_EQ(result["exit_code"], 0);
+    EXPECT_EQ(result["succeeded"], true);
+    EXPECT_EQ(result["output_bytes"], size);
+    EXPECT_EQ(result["checksum"]["algorithm"], "sha256");
+    EXPECT_EQ(result["checksum"]["digest"].get<std::string>().size(), 64u);
+    for (const char* field : {"bytes", "seconds", "cpu_seconds", "input", "output", "rate_limit"})
+        EXPECT_TRUE(result.contains(field)) << field;
+}
+
+// An output shorter than --min-bytes fails the run and never replaces the
+// file: by default an empty one, for an output file.
+TEST_F(MysqlChildProgram, AnEmptyStreamIsNeverCommittedAsABackup)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;
+        const char* tool;
+        bool toFile;
+        int code;
+    };
+    const Case cases[] = {
+        {"empty, into a file", {}, "/bin/true", true, 1},
+        {"empty, --min-bytes 0", {"--min-bytes", "0"}, "/bin/true", true, 0},
+        {"5 bytes, --min-bytes 1K", {"--min-bytes", "1K"}, "/bin/echo four", true, 1},
+        {"empty, to standard output", {}, "/bin/true", false, 0},
+        {"empty, to standard output, --min-bytes 1", {"--min-bytes", "1"}, "/bin/true", false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        WriteFile(dir / "backup.sql", "the earlier backup\n");
+        std::vector<std::string> args = c.options;
+        if (c.toFile)
+            args.insert(args.end(), {"--output", dir / "backup.sql"});
+        args.push_back(c.tool);
+        const Result r = Run(args);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_EQ(Contains(r.err, "wrote only "), c.code != 0) << r.err;
+        if (c.toFile) {
+            EXPECT_EQ(ReadFile(dir / "backup.sql"), c.code == 0 ? "" : "the earlier backup\n");
+        }
+        EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"backup.sql"});
+    }
+}
+
+// --progress draws one line on a terminal, with the percent of an input file
+// done, and writes nothing when standard error is a file; =json writes
+// objects a parser reads.
+TEST_F(MysqlChildProgram, ProgressIsShownOnATerminalOrAsAsked)
+{
+    TempDir dir;
+    WriteFile(dir / "in", RandomBytes(3u << 20));
+    // 3 MiB at 2 MiB/s: a second and a half, three lines or so.
+    const std::vector<std::string> paced{"--rate-limit", "2M", "--input", dir / "in", "--output", dir / "out"};
+
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    std::vector<std::string> args{"--progress"};
+    args.insert(args.end(), paced.begin(), paced.end());
+    args.push_back("/bin/cat");
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int streams[3] = {in, slave, slave};
+    const pid_t pid = SpawnWithStreams(args, streams);
+    close(in);
+    close(slave);
+    ASSERT_GT(pid, 0);
+    std::string screen;
+    char buffer[4096];
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)  // EIO once the program is gone
+        screen.append(buffer, static_cast<size_t>(n));
+    close(master);
+    EXPECT_EQ(ShellCode(WaitWithDeadline(pid, 60)), 0) << screen;
+    EXPECT_TRUE(Contains(screen, "\r\033[Kmysqlchild: ")) << screen;
+    EXPECT_TRUE(Contains(screen, "%, ")) << "no percent for an input file of known size: " << screen;
+    EXPECT_TRUE(Contains(screen, "MiB/s")) << screen;
+
+    args[0] = "--progress";
+    const Result toFile = Run(args);
+    EXPECT_EQ(toFile.code, 0);
+    EXPECT_EQ(toFile.err, "") << "progress written into a file";
+
+    args[0] = "--progress=json";
+    const Result json = Run(args);
+    EXPECT_EQ(json.code, 0);
+    std::istringstream lines(json.err);
+    int objects = 0;
+    for (std::string line; std::getline(lines, line); ++objects) {
+        nlohmann::json progress;
+        ASSERT_NO_THROW(progress = nlohmann::json::parse(line)) << line;
+        EXPECT_TRUE(progress["progress"].contains("bytes"));
+        EXPECT_EQ(progress["progress"]["expected_bytes"], 3u << 20);
+    }
+    EXPECT_GE(objects, 1);
+}
+
+// --rate-limit holds the chain back, and SIGUSR2 and SIGUSR1 change it while
+// it runs, each change said; without a limit the signals only say so.
+TEST_F(MysqlChildProgram, TheRateLimitHoldsAndSignalsChangeIt)
+{
+    TempDir dir;
+    WriteFile(dir / "in", RandomBytes(8u << 20));
+    const auto start = std::chrono::steady_clock::now();
+    const Result held = Run({"--rate-limit", "4M", "--input", dir / "in", "--output", dir / "out", "/bin/cat"});
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(held.code, 0) << held.err;
+    EXPECT_GE(seconds, 1.6) << "8 MiB at 4 MiB/s, less a bucket of 0.4 MiB";
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;
+        const char* says;
+    };
+    const Case cases[] = {
+        // 8 MiB at 256 KiB/s would take half a minute; doubled four times, 4 MiB/s.
+        {"limited", {"--rate-limit", "256K"}, "SIGUSR2: rate limit doubled from 256.0 KiB/s to 512.0 KiB/s"},
+        {"not limited", {}, "SIGUSR2: there is no --rate-limit to change"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = c.options;
+        // Running for a second at least, so that the signals find it at work.
+        args.insert(args.end(), {"--input", dir / "in", "--output", dir / "out", "/bin/sh -c \"cat; exec sleep 1\""});
+        const pid_t pid = StartMysqlchild(args, scratch / "out", scratch / "err");
+        ASSERT_GT(pid, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        for (int sig : {SIGUSR2, SIGUSR2, SIGUSR2, SIGUSR2, SIGUSR1, SIGUSR2}) {
+            kill(pid, sig);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_EQ(ShellCode(WaitWithDeadline(pid, 25)), 0) << ReadFile(scratch / "err");
+        EXPECT_TRUE(Contains(ReadFile(scratch / "err"), c.says)) << ReadFile(scratch / "err");
+        EXPECT_EQ(ReadFile(dir / "out"), ReadFile(dir / "in"));
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -85,6 +86,34 @@ Options:
                       (minutes), h (hours) or d (days): 90, 1.5m, 2h
   --stats             print bytes moved, time taken and this program's own CPU
                       time to standard error
+  --stats=json        print one JSON object on a line of its own to standard
+                      error at the end: for each tool its command (passwords
+                      masked), user, outcome, exit code or signal, bytes in
+                      and out, seconds, this program's CPU time for its data,
+                      pipe size, splices and copies; and the chain's result
+  --progress[=plain|json]
+                      show progress on standard error: bytes moved, rate,
+                      elapsed time, and the percent done and time left when
+                      the size is known. Alone: one line on a terminal,
+                      updated twice a second (nothing when standard error is
+                      no terminal); plain: a line every 10 s, for logs; json:
+                      an object a second. Never part of the output
+  --expected-size SIZE
+                      what progress counts against when the input is no file
+                      (a dump's usual size); SIZE as for --rate-limit
+  --rate-limit RATE   move at most RATE bytes a second into and out of the
+                      first tool (K, M, G, T: powers of 1024; 1.5M is fine).
+                      While the tools run, SIGUSR1 halves it and SIGUSR2
+                      doubles it; each change is printed
+  --checksum ALGORITHM
+                      the digest of exactly the bytes written to the output,
+                      taken as they flow: sha256, sha512 or blake2b512.
+                      Printed at the end; with --output FILE also written as
+                      FILE.ALGORITHM in sha256sum's format, put in place
+                      right after FILE (an earlier one removed just before)
+  --min-bytes SIZE    an output shorter than SIZE is a failure (exit 1, FILE
+                      left as it was): by default 1 with --output FILE, so
+                      that an empty stream is never taken for a backup
   --dry-run           print each tool's arguments as the library splits them
                       (passwords masked), its user, the environment and where
                       the output would go; launch nothing
@@ -112,7 +141,6 @@ setting the kernel refuses fails the start, exit 126, never silently):
   --help              show this text
   --version           show the version
 
-Progress (bytes and rate) is shown on standard error when it is a terminal.
 The tools run in process groups of their own, as background jobs: Ctrl-C
 reaches this program, which stops them, and a tool cannot read the terminal
 (give passwords in an option file, not at a prompt).
@@ -121,6 +149,8 @@ Exit status:
   0        every tool succeeded
   N        the failing tool's own exit code (in a chain, the last tool that
            failed; every tool's end is reported)
+  1        also: every tool succeeded but the output was shorter than
+           --min-bytes
   128+N    a tool was killed by signal N, or this program got signal N
            (129 SIGHUP, 130 SIGINT, 131 SIGQUIT, 143 SIGTERM) and stopped
            the tools
@@ -212,7 +242,42 @@ std::string EscapeControls(const std::string& text)
 }
 
 
+const char* const kChecksums[] = {"sha256", "sha512", "blake2b512", nullptr};
+
+bool ParseSize(const std::string& text, long long most, long long* bytes)
+{
+    if (text.empty() || text[0] == '-' || text[0] == '+' || isspace(static_cast<unsigned char>(text[0])))
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const double value = strtod(text.c_str(), &end);
+    if (end == text.c_str() || errno != 0 || !(value >= 0))
+        return false;
+    double unit = 1;
+    const std::string suffix = end;
+    if (suffix.size() == 1) {
+        const char* const kUnits = "KMGT";
+        const char* at = strchr(kUnits, toupper(static_cast<unsigned char>(suffix[0])));
+        if (at == nullptr)
+            return false;
+        for (const char* u = kUnits; u <= at; ++u)
+            unit *= 1024;
+    } else if (!suffix.empty()) {
+        return false;
+    }
+    const double total = value * unit;
+    if (total > static_cast<double>(most))
+        return false;
+    *bytes = llround(total);
+    return true;
+}
+
 namespace {
+
+// Sizes above a pebibyte are typos; rates below 1 KiB/s would take a relay
+// minutes per pipe-full.
+constexpr long long kMostBytes = 1LL << 50;
+constexpr long long kLeastRate = 1024;
 
 // --name VALUE and --name=VALUE; true when argv[i] is the option `name`.
 bool TakeValue(int argc, char** argv, int& i, const char* name, std::string& value)
@@ -401,8 +466,38 @@ Options ParseArguments(int argc, char** argv, bool stdinClosed)
             exit(0);
         } else if (arg == "--wait-thread") {
             opts.waitThread = true;
-        } else if (arg == "--stats") {
+        } else if (arg == "--stats" || arg == "--stats=text") {
             opts.stats = true;
+        } else if (arg == "--stats=json") {
+            opts.statsJson = true;
+        } else if (arg == "--progress" || arg.rfind("--progress=", 0) == 0) {
+            const std::string mode = arg == "--progress" ? "terminal" : arg.substr(11);
+            if (mode == "terminal")
+                opts.progress = Options::Progress::Terminal;
+            else if (mode == "plain")
+                opts.progress = Options::Progress::Plain;
+            else if (mode == "json")
+                opts.progress = Options::Progress::Json;
+            else
+                UsageError("--progress takes plain or json (or nothing, for a terminal), not '" + mode + "'");
+        } else if (TakeValue(argc, argv, i, "--expected-size", value)) {
+            if (!ParseSize(value, kMostBytes, &opts.expectedSize) || opts.expectedSize == 0)
+                UsageError("--expected-size needs a size above 0 (1500M, 20G), not '" + value + "'");
+        } else if (TakeValue(argc, argv, i, "--rate-limit", value)) {
+            if (!ParseSize(value, kMostBytes, &opts.rateLimit) || opts.rateLimit < kLeastRate)
+                UsageError("--rate-limit needs bytes per second, at least 1K (500K, 50M, 1G), not '" + value + "'");
+        } else if (TakeValue(argc, argv, i, "--min-bytes", value)) {
+            if (!ParseSize(value, kMostBytes, &opts.minBytes))
+                UsageError("--min-bytes needs a size (0, 1, 4K, 1M), not '" + value + "'");
+        } else if (TakeValue(argc, argv, i, "--checksum", opts.checksum)) {
+            bool known = false;
+            std::string names;
+            for (const char* const* name = kChecksums; *name != nullptr; ++name) {
+                known = known || opts.checksum == *name;
+                names += std::string(names.empty() ? "" : ", ") + *name;
+            }
+            if (!known)
+                UsageError("--checksum takes " + names + ", not '" + opts.checksum + "'");
         } else if (arg == "--dry-run") {
             opts.dryRun = true;
         } else if (arg == "--allow-unclosed-quote") {

@@ -32,7 +32,13 @@ struct Options {
     std::string output = "-";
     std::string errorKey;  // empty: ERROR, else the program's own prefix
     bool waitThread = false;
-    bool stats = false;
+    bool stats = false;      // --stats: the human summary
+    bool statsJson = false;  // --stats=json
+    enum class Progress { Off, Terminal, Plain, Json } progress = Progress::Off;
+    long long expectedSize = -1;  // --expected-size; -1: the input file's, when there is one
+    long long rateLimit = 0;      // --rate-limit, bytes per second; 0: none
+    std::string checksum;         // --checksum ALGORITHM; empty: none
+    long long minBytes = -1;      // --min-bytes; -1: 1 for an output file that is replaced, else 0
     bool dryRun = false;
     bool keepErrors = false;
     double timeoutSeconds = 0;  // 0: no limit
@@ -49,6 +55,14 @@ extern const char kHelp[];
 Options ParseArguments(int argc, char** argv, bool stdinClosed);
 
 [[noreturn]] void UsageError(const std::string& message);
+
+// A size or rate as the options take it: a number of bytes with an optional
+// suffix K, M, G or T (powers of 1024; 1.5M is allowed, rounded to a byte),
+// false when text is not one or it is above most.
+bool ParseSize(const std::string& text, long long most, long long* bytes);
+
+// The digests --checksum knows, by the names OpenSSL and the *sum tools use.
+extern const char* const kChecksums[];
 
 // Text of another account's (a tool's error output) as it may reach a
 // terminal: control characters other than tab, C1 controls and bytes that

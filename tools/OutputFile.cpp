@@ -405,10 +405,28 @@ bool OutputFile::Commit(std::string& error, StopCheck stopped, int* stopSignal)
         error = "the temporary file " + tempShown + " was removed or replaced before it could be renamed";
         return false;
     }
+    const std::string companion = m_companionSuffix.empty() ? std::string() : m_name + m_companionSuffix;
+    std::string companionTemp;
+    if (!companion.empty() && !WriteCompanion(companion, companionTemp, error)) {
+        Discard();
+        return false;
+    }
+    auto dropCompanion = [&] {
+        if (!companionTemp.empty())
+            unlinkat(m_folder, companionTemp.c_str(), 0);
+    };
     if (const int sig = stopped()) {
         *stopSignal = sig;
+        dropCompanion();
         Discard();
         error = "stopped before it replaced " + Join(m_folderShown, m_name);
+        return false;
+    }
+    // An earlier companion belongs to the FILE about to be replaced.
+    if (!companion.empty() && unlinkat(m_folder, companion.c_str(), 0) != 0 && errno != ENOENT) {
+        error = "cannot remove the earlier " + Join(m_folderShown, companion) + ": " + strerror(errno);
+        dropCompanion();
+        Discard();
         return false;
     }
     if (renameat(m_folder, m_tempName.c_str(), m_folder, m_name.c_str()) != 0) {
@@ -416,16 +434,69 @@ bool OutputFile::Commit(std::string& error, StopCheck stopped, int* stopSignal)
         // such a FILE impossible to write.
         error = "cannot replace " + Join(m_folderShown, m_name) + ": " + strerror(errno) +
                 "; the finished output is kept as " + tempShown;
+        dropCompanion();
         m_tempName.clear();
         return false;
     }
     m_tempName.clear();
+    if (!companionTemp.empty() && renameat(m_folder, companionTemp.c_str(), m_folder, companion.c_str()) != 0) {
+        m_companionError = "cannot put " + Join(m_folderShown, companion) + " in place: " + strerror(errno);
+        dropCompanion();
+    }
     const int dir = openat(m_folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         fsync(dir);  // best effort: the file itself is complete on disk
         close(dir);
     }
     return true;
+}
+
+void OutputFile::AddCompanion(const std::string& suffix, const std::string& content)
+{
+    m_companionSuffix = suffix;
+    m_companionContent = content;
+}
+
+// The companion's content under a temporary name of its own beside FILE,
+// synced. False with the reason, nothing left behind.
+bool OutputFile::WriteCompanion(const std::string& name, std::string& temp, std::string& error)
+{
+    if (name.size() > NAME_MAX) {
+        error = "cannot write " + Join(m_folderShown, name) + ": " + strerror(ENAMETOOLONG);
+        return false;
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temp = TemporaryName(name);
+        Fd fd(openat(m_folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
+        if (fd.get() < 0 && errno == EEXIST)
+            continue;
+        const bool created = fd.get() >= 0;
+        int err = created ? 0 : errno;
+        const char* data = m_companionContent.data();
+        for (size_t left = m_companionContent.size(); err == 0 && left > 0;) {
+            const ssize_t n = write(fd.get(), data, left);
+            if (n > 0) {
+                data += n;
+                left -= static_cast<size_t>(n);
+            } else if (n == 0 || errno != EINTR) {
+                err = n == 0 ? EIO : errno;
+            }
+        }
+        if (err == 0 && fsync(fd.get()) != 0)
+            err = errno;
+        if (err == 0 && close(fd.release()) != 0)
+            err = errno;
+        if (err == 0)
+            return true;
+        if (created)
+            unlinkat(m_folder, temp.c_str(), 0);
+        error = "cannot write " + Join(m_folderShown, name) + ": " + strerror(err);
+        temp.clear();
+        return false;
+    }
+    error = "cannot write " + Join(m_folderShown, name) + ": " + strerror(EEXIST);
+    temp.clear();
+    return false;
 }
 
 void OutputFile::Discard()

@@ -69,17 +69,37 @@ public:
     // it was (false, *stopSignal set, the temporary removed).
     bool Commit(std::string& error, StopCheck stopped, int* stopSignal);
 
+    // Whether Commit renames a temporary over FILE (not for an output
+    // written in place), and FILE's name in its folder.
+    bool Replaces() const { return !m_tempName.empty(); }
+    const std::string& Name() const { return m_name; }
+
+    // A small file named FILE and suffix (FILE.sha256) put in place by the
+    // same Commit: written and synced under a temporary name before FILE is
+    // replaced, an earlier one removed just before FILE is, and renamed in
+    // right after it, so that a new digest never stands beside an old FILE.
+    // A companion that cannot be written fails the Commit, FILE untouched;
+    // one that cannot be renamed in once FILE is in place is said by
+    // CompanionError. Only for an output that Replaces().
+    void AddCompanion(const std::string& suffix, const std::string& content);
+    const std::string& CompanionError() const { return m_companionError; }
+
     // Removes the temporary file. Its descriptor stays open until the object
     // goes, since another thread may still be writing to it.
     void Discard();
 
 private:
+    bool WriteCompanion(const std::string& name, std::string& temp, std::string& error);
+
     int m_fd = -1;
     bool m_borrowed = false;    // descriptor 1: neither closed nor replaced
     int m_folder = -1;          // FILE's folder, opened once (O_PATH)
     std::string m_folderShown;  // and its path, for messages
     std::string m_name;         // FILE's name in it
     std::string m_tempName;     // the temporary's; empty once renamed, kept or removed
+    std::string m_companionSuffix;
+    std::string m_companionContent;
+    std::string m_companionError;
     dev_t m_tempDev = 0;
     ino_t m_tempIno = 0;
 };

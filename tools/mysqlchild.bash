@@ -11,10 +11,11 @@ _mysqlchild()
         --limit) COMPREPLY=($(compgen -W "as= core= cpu= data= fsize= locks= memlock= msgqueue= nice= nofile= nproc= rss= rtprio= rttime= sigpending= stack=" -- "$cur")); compopt -o nospace 2>/dev/null; return ;;
         --input|--output) COMPREPLY=($(compgen -f -- "$cur")); return ;;
         --cgroup) COMPREPLY=($(compgen -d -- "$cur")); return ;;
-        --error-key|--timeout|--grace|--nice|--pipe-to) return ;;
+        --checksum) COMPREPLY=($(compgen -W "sha256 sha512 blake2b512" -- "$cur")); return ;;
+        --error-key|--timeout|--grace|--nice|--pipe-to|--expected-size|--rate-limit|--min-bytes) return ;;
     esac
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "--user --env --input --output --pipe-to --pipe-user --error-key --wait-thread --timeout --grace --stats --dry-run --allow-unclosed-quote --keep-errors --nice --io-class --limit --no-new-privileges --cgroup --low-impact --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "--user --env --input --output --pipe-to --pipe-user --error-key --wait-thread --timeout --grace --stats --progress --expected-size --rate-limit --checksum --min-bytes --dry-run --allow-unclosed-quote --keep-errors --nice --io-class --limit --no-new-privileges --cgroup --low-impact --help --version" -- "$cur"))
     fi
 }
 complete -F _mysqlchild mysqlchild

@@ -33,7 +33,11 @@
 #include "child_process/Secrets.h"
 #include "child_process/SplitCommandLine.h"
 #include "tools/Arguments.h"
+#include "tools/Chain.h"
+#include "tools/Digest.h"
 #include "tools/OutputFile.h"
+#include "tools/Progress.h"
+#include "tools/Stats.h"
 
 using LibMySqlProcess::MySqlChildProcess;
 using namespace mysqlchild;
@@ -47,24 +51,6 @@ constexpr long long kRelayChunk = 1LL << 20;
 // Standard input was closed when the program started (it is /dev/null now).
 bool g_stdinClosed = false;
 
-double SecondsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-std::string HumanBytes(double bytes)
-{
-    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    int unit = 0;
-    while (bytes >= 1024.0 && unit < 4) {
-        bytes /= 1024.0;
-        ++unit;
-    }
-    char text[64];
-    snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
-    return text;
-}
-
 // The first word of a command line, for messages.
 std::string ProgramOf(const std::string& command)
 {
@@ -73,34 +59,15 @@ std::string ProgramOf(const std::string& command)
     return command.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
-using Clock = std::chrono::steady_clock;
 using Outcome = MySqlChildProcess::Outcome;
-
-// One tool of the chain and the traffic through it.
-struct Stage {
-    std::string command;
-    std::string program;
-    std::string user;
-    std::string cgroup;  // the tool's own group, made for it inside --cgroup and removed after
-    MySqlChildProcess child;
-    bool launched = false;
-    std::atomic<uint64_t> bytesIn{0};
-    std::atomic<uint64_t> bytesOut{0};
-    std::atomic<int> ioError{0};  // errno of a failed pipe transfer
-    std::string ioWhat;
-};
-
-// The tools in the order the data runs through them.
-struct Chain {
-    std::vector<std::unique_ptr<Stage>> stages;
-    int outputError = 0;  // errno of a failed write to the output
-};
 
 // The files a run works on, opened before any tool starts.
 struct Files {
     int inputFd = -1;  // -1: none; 0: this program's standard input
     OutputFile output;
     int outputFd = 1;
+    StreamDigest digest;  // --checksum's, of what reaches the output
+    bool digesting = false;
     Files() = default;
     Files(const Files&) = delete;
     Files& operator=(const Files&) = delete;
@@ -171,6 +138,9 @@ void FeedInput(Stage& stage, int fd)
             break;
     }
     stage.child.CloseInput();
+    double user = 0, system = 0;
+    OwnCpuSeconds(&user, &system, true);
+    stage.feedCpuSeconds = user + system;
 }
 
 // Moves a tool's output to fd until it ends, counting it as the tool's output
@@ -179,6 +149,9 @@ void FeedInput(Stage& stage, int fd)
 // not fail), or 0.
 int DrainOutput(Stage& from, int fd, std::atomic<uint64_t>* reached)
 {
+    double user = 0, system = 0;
+    OwnCpuSeconds(&user, &system, true);
+    const double cpuBefore = user + system;
     int err = 0;
     for (;;) {
         long long moved = 0;
@@ -194,6 +167,8 @@ int DrainOutput(Stage& from, int fd, std::atomic<uint64_t>* reached)
             break;
     }
     from.child.CloseOutput();
+    OwnCpuSeconds(&user, &system, true);
+    from.drainCpuSeconds = user + system - cpuBefore;
     return err;
 }
 
@@ -263,86 +238,22 @@ void CollectOutcomes(Chain& chain, bool waitThread)
             AwaitWaitThread(child);
         else
             child.Wait(0);  // also where the wait thread could not be started
+        stage->endedAt = Clock::now();
     }
 }
-
-// The most bytes that passed any one point of the chain: the input fed, a
-// relay between two tools, or the output taken. A chain with no input and no
-// final output (a streamed backup piped into its extractor) moves all its
-// bytes through the relay alone.
-uint64_t BytesMoved(const std::vector<std::unique_ptr<Stage>>& stages)
-{
-    uint64_t most = 0;
-    for (const auto& stage : stages) {
-        most = std::max<uint64_t>(most, stage->bytesIn.load());
-        most = std::max<uint64_t>(most, stage->bytesOut.load());
-    }
-    return most;
-}
-
-// The CPU time this process has spent, all its threads, the tools' not
-// counted: what moving the data cost the host.
-void OwnCpuSeconds(double* user, double* system)
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    *user = static_cast<double>(usage.ru_utime.tv_sec) + static_cast<double>(usage.ru_utime.tv_usec) * 1e-6;
-    *system = static_cast<double>(usage.ru_stime.tv_sec) + static_cast<double>(usage.ru_stime.tv_usec) * 1e-6;
-}
-
-// Shows the bytes moved and the rate on a terminal, twice a second.
-class Progress {
-public:
-    Progress(const std::vector<std::unique_ptr<Stage>>& stages, Clock::time_point start)
-        : m_stages(stages), m_start(start)
-    {
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~Progress()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
-        }
-        m_wake.notify_all();
-        m_thread.join();
-        if (m_shown)
-            fputs("\r\033[K", stderr);
-    }
-
-private:
-    void Run()
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        while (!m_wake.wait_for(lock, std::chrono::milliseconds(500), [this] { return m_stop; })) {
-            const double seconds = SecondsSince(m_start);
-            const uint64_t in = m_stages.front()->bytesIn;
-            const uint64_t out = m_stages.back()->bytesOut;
-            std::string relayed;
-            if (m_stages.size() > 1)
-                relayed = ", relayed " + HumanBytes(static_cast<double>(m_stages.front()->bytesOut.load()));
-            const double rate = seconds > 0 ? static_cast<double>(BytesMoved(m_stages)) / seconds : 0.0;
-            fprintf(stderr, "\r\033[K%s: in %s%s, out %s, %s/s, %.1f s", kProgram, HumanBytes(in).c_str(),
-                    relayed.c_str(), HumanBytes(out).c_str(), HumanBytes(rate).c_str(), seconds);
-            m_shown = true;
-        }
-    }
-
-    const std::vector<std::unique_ptr<Stage>>& m_stages;
-    Clock::time_point m_start;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stop = false;
-    bool m_shown = false;
-    std::thread m_thread;
-};
 
 // SIGHUP, SIGINT, SIGQUIT and SIGTERM only leave a byte (the signal's number) in a pipe that
 // the main thread watches, together with the time limit; the main thread
-// stops the tools and removes the temporary output file. The handlers
-// are reset to the default at the tools' exec. A 0 byte says the chain ended.
+// stops the tools and removes the temporary output file. SIGUSR1 and
+// SIGUSR2, which halve and double the rate limit, leave theirs in the same
+// pipe. The handlers are reset to the default at the tools' exec. A 0 byte
+// says the chain ended.
 int g_events[2] = {-1, -1};
 constexpr int kStopSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+constexpr int kRateSignals[] = {SIGUSR1, SIGUSR2};
+// Rate signals read where only a stop was looked for (before the tools ran),
+// kept for the main loop: how many SIGUSR1 and SIGUSR2. Main thread only.
+int g_rateSignalsSeen[2] = {0, 0};
 
 extern "C" void NoteSignal(int sig)
 {
@@ -367,6 +278,11 @@ bool CatchStopSignals(bool restart)
     for (int sig : kStopSignals)
         if (sigaction(sig, &sa, nullptr) != 0)
             return false;
+    // A rate change never interrupts a wait.
+    sa.sa_flags = SA_RESTART;
+    for (int sig : kRateSignals)
+        if (sigaction(sig, &sa, nullptr) != 0)
+            return false;
     return true;
 }
 
@@ -374,7 +290,12 @@ bool CatchStopSignals(bool restart)
 int TakeStopSignal()
 {
     unsigned char byte = 0;
-    return read(g_events[0], &byte, 1) == 1 ? byte : 0;
+    while (read(g_events[0], &byte, 1) == 1) {
+        if (byte != SIGUSR1 && byte != SIGUSR2)
+            return byte;
+        ++g_rateSignalsSeen[byte == SIGUSR2 ? 1 : 0];
+    }
+    return 0;
 }
 
 void NoteChainEnded()
@@ -487,6 +408,7 @@ int StartChain(Chain& chain, const Options& opts)
             return code;
         }
         stage->launched = true;
+        stage->launchedAt = Clock::now();
     }
     return 0;
 }
@@ -517,21 +439,64 @@ Clock::time_point DeadlineOf(Clock::time_point start, double seconds)
     return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
+// SIGUSR1 halves the rate limit, SIGUSR2 doubles it, within the bounds
+// --rate-limit takes; each change is said on standard error (and in the
+// debug log, by the library).
+void ChangeRate(MySqlChildProcess& child, int sig, ProgressShow* progress)
+{
+    constexpr long long kLeast = 1024, kMost = 1LL << 50;
+    const long long rate = child.GetRateLimit();
+    const char* line = progress != nullptr && progress->OnTerminal() ? "\r\033[K" : "";
+    if (rate <= 0) {
+        fprintf(stderr, "%s%s: SIG%s: there is no --rate-limit to change\n", line, kProgram, sigabbrev_np(sig));
+        return;
+    }
+    const long long next = sig == SIGUSR1 ? std::max(kLeast, rate / 2) : std::min(kMost, rate * 2);
+    child.SetRateLimit(next);
+    fprintf(stderr, "%s%s: SIG%s: rate limit %s from %s/s to %s/s\n", line, kProgram, sigabbrev_np(sig),
+            sig == SIGUSR1 ? "halved" : "doubled", HumanBytes(static_cast<double>(rate)).c_str(),
+            HumanBytes(static_cast<double>(next)).c_str());
+    fflush(stderr);
+}
+
+// What progress counts against: --expected-size, else what is left of an
+// input that is a regular file; 0 when unknown.
+long long ProgressTotal(const Options& opts, const Files& files)
+{
+    if (opts.expectedSize > 0)
+        return opts.expectedSize;
+    struct stat st {};
+    if (files.inputFd < 0 || fstat(files.inputFd, &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    const off_t at = lseek(files.inputFd, 0, SEEK_CUR);
+    return st.st_size > at && at >= 0 ? st.st_size - at : 0;
+}
+
 // The data moves and the tools are waited for on a thread of its own, so
 // that this one can watch the clock and the signals and stop the tools,
 // whatever call the chain is blocked in. 0 once every tool has ended by
 // itself; otherwise the tools were stopped, and the exit status says why.
 int WatchChain(Chain& chain, Files& files, const Options& opts, Clock::time_point start)
 {
-    std::unique_ptr<Progress> progress;
-    if (isatty(2))
-        progress = std::make_unique<Progress>(chain.stages, start);
+    MySqlChildProcess& first = chain.stages.front()->child;
+    first.SetRateLimit(opts.rateLimit);
+    for (int i = 0; i < 2; ++i)
+        for (; g_rateSignalsSeen[i] > 0; --g_rateSignalsSeen[i])
+            ChangeRate(first, kRateSignals[i], nullptr);
+    if (files.digesting)
+        chain.stages.back()->child.SetOutputCopy(files.digest.CopyPipe());
+    std::unique_ptr<ProgressShow> progress;
+    if (opts.progress != Options::Progress::Off && (opts.progress != Options::Progress::Terminal || isatty(2)))
+        progress = std::make_unique<ProgressShow>(chain, opts.progress, ProgressTotal(opts, files),
+                                                  files.inputFd >= 0, start);
     std::thread worker([&] {
         MoveData(chain, files.inputFd, files.outputFd);
         CollectOutcomes(chain, opts.waitThread);
         NoteChainEnded();
     });
-    const int event = NextEvent(DeadlineOf(start, opts.timeoutSeconds));
+    int event;
+    while ((event = NextEvent(DeadlineOf(start, opts.timeoutSeconds))) == SIGUSR1 || event == SIGUSR2)
+        ChangeRate(first, event, progress.get());
     progress.reset();
     if (event == 0) {
         worker.join();
@@ -546,6 +511,9 @@ int WatchChain(Chain& chain, Files& files, const Options& opts, Clock::time_poin
     files.output.Discard();
     StopChain(chain, static_cast<int>(opts.graceSeconds * 1000 + 0.5));
     worker.join();
+    for (auto& stage : chain.stages)
+        if (stage->endedAt == Clock::time_point())
+            stage->endedAt = Clock::now();
     // A tool that did not end on its own terms within the grace says so:
     // its error output may stop mid-sentence.
     for (const auto& stage : chain.stages) {
@@ -660,21 +628,6 @@ bool ReportTransfers(const Chain& chain, const std::string& output, bool toolsSu
     return ok;
 }
 
-void PrintStats(const Chain& chain, double seconds)
-{
-    for (const auto& stage : chain.stages)
-        fprintf(stderr, "%s: %s: in %llu bytes, out %llu bytes\n", kProgram, stage->program.c_str(),
-                static_cast<unsigned long long>(stage->bytesIn.load()),
-                static_cast<unsigned long long>(stage->bytesOut.load()));
-    const uint64_t moved = BytesMoved(chain.stages);
-    fprintf(stderr, "%s: moved %llu bytes\n", kProgram, static_cast<unsigned long long>(moved));
-    fprintf(stderr, "%s: %.3f s, %s/s\n", kProgram, seconds,
-            HumanBytes(seconds > 0 ? static_cast<double>(moved) / seconds : 0.0).c_str());
-    double user = 0, system = 0;
-    OwnCpuSeconds(&user, &system);
-    fprintf(stderr, "%s: cpu %.3f s (user %.3f s, system %.3f s)\n", kProgram, user + system, user, system);
-}
-
 // A stop signal that arrived at any time before the output replaces FILE,
 // its sync included, stops the run; one after it does not undo it. The
 // signals are held back meanwhile, so the last look before the rename sees
@@ -703,14 +656,45 @@ bool CommitUnlessStopped(OutputFile& output, std::string& error, int* stop)
     return committed;
 }
 
+// An output shorter than --min-bytes (by default 1 for a file that is
+// replaced) fails the run, whatever the tools said: an empty stream is never
+// taken for a backup. True when it is long enough.
+bool LongEnough(const Chain& chain, const Files& files, const Options& opts)
+{
+    const long long least = opts.minBytes >= 0 ? opts.minBytes : files.output.Replaces() ? 1 : 0;
+    const unsigned long long wrote = chain.stages.back()->bytesOut.load();
+    if (wrote >= static_cast<unsigned long long>(least))
+        return true;
+    fprintf(stderr, "%s: %s wrote only %llu bytes, fewer than --min-bytes %lld%s%s\n", kProgram,
+            chain.stages.back()->program.c_str(), wrote, least,
+            files.output.Replaces() ? "; the output is not kept and " : "",
+            files.output.Replaces() ? (opts.output + " is left as it was").c_str() : "");
+    return false;
+}
+
 // How the chain ended, and the output put in place only when every tool
-// succeeded and all of the data arrived. The exit status.
-int ReportAndCommit(Chain& chain, Files& files, const Options& opts, Clock::time_point start)
+// succeeded, all of the data arrived, its digest was taken and it is long
+// enough. The exit status.
+int ReportAndCommit(Chain& chain, Files& files, const Options& opts, RunResult& run)
 {
     int code = ReportTools(chain, opts.errorKey);
-    const double seconds = SecondsSince(start);
     bool ok = ReportTransfers(chain, opts.output, code == 0);
+    std::string digest;
+    if (files.digesting) {
+        std::string why;
+        digest = files.digest.Finish(why);
+        if (digest.empty() && code == 0 && ok) {
+            fprintf(stderr, "%s: the --checksum failed: %s\n", kProgram, why.c_str());
+            ok = false;
+        }
+    }
+    if (code == 0 && ok && !LongEnough(chain, files, opts)) {
+        files.output.Discard();
+        return 1;
+    }
     if (code == 0 && ok) {
+        if (!digest.empty() && files.output.Replaces())
+            files.output.AddCompanion("." + opts.checksum, CheckLine(digest, files.output.Name()));
         std::string error;
         int stop = 0;
         if (!CommitUnlessStopped(files.output, error, &stop)) {
@@ -721,11 +705,18 @@ int ReportAndCommit(Chain& chain, Files& files, const Options& opts, Clock::time
             }
             fprintf(stderr, "%s: %s; %s is left as it was\n", kProgram, error.c_str(), opts.output.c_str());
             ok = false;
+        } else if (!files.output.CompanionError().empty()) {
+            fprintf(stderr, "%s: %s is in place, but %s\n", kProgram, opts.output.c_str(),
+                    files.output.CompanionError().c_str());
+            ok = false;
+        }
+        if (ok && !digest.empty()) {
+            fprintf(stderr, "%s: %s %s  %s\n", kProgram, opts.checksum.c_str(), digest.c_str(),
+                    opts.output == "-" ? "(standard output)" : opts.output.c_str());
+            run.digest = digest;
         }
     }
     files.output.Discard();
-    if (opts.stats)
-        PrintStats(chain, seconds);
     return code == 0 && !ok ? kExitOwnFailure : code;
 }
 
@@ -959,17 +950,31 @@ int Run(const Options& opts)
     Files files;
     if (const int code = OpenFiles(opts, files))
         return code;
+    if (!opts.checksum.empty()) {
+        std::string why;
+        if (!files.digest.Start(opts.checksum, why)) {
+            fprintf(stderr, "%s: --checksum %s: %s\n", kProgram, opts.checksum.c_str(), why.c_str());
+            return kExitOwnFailure;
+        }
+        files.digesting = true;
+    }
     Chain chain = MakeChain(opts);
     ToolGroups groups(chain, opts.launch.cgroup);
     const Clock::time_point start = Clock::now();  // --timeout counts from here
-    if (const int code = StartChain(chain, opts))
-        return code;
-    if (const int code = WatchChain(chain, files, opts, start))
-        return code;
-    const int code = ReportAndCommit(chain, files, opts, start);
-    if (code == 0 && !opts.keepErrors)
+    RunResult run;
+    run.code = StartChain(chain, opts);
+    if (run.code == 0)
+        run.code = WatchChain(chain, files, opts, start);
+    if (run.code == 0)
+        run.code = ReportAndCommit(chain, files, opts, run);
+    run.seconds = SecondsSince(start);
+    if (opts.stats)
+        PrintStats(chain, run);
+    if (opts.statsJson)
+        PrintStatsJson(chain, opts, run);
+    if (run.code == 0 && !opts.keepErrors)
         RemoveEmptyErrorFiles(chain);
-    return code;
+    return run.code;
 }
 
 // Error files are told apart by the job id and, within one process, by the
