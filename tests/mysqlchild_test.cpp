@@ -1279,34 +1279,40 @@ TEST_F(MysqlChildProgram, ProgressIsShownOnATerminalOrAsAsked)
 TEST_F(MysqlChildProgram, TheRateLimitHoldsAndSignalsChangeIt)
 {
     TempDir dir;
-    WriteFile(dir / "in", RandomBytes(8u << 20));
+    WriteFile(dir / "in", RandomBytes(1u << 20));
     const auto start = std::chrono::steady_clock::now();
-    const Result held = Run({"--rate-limit", "4M", "--input", dir / "in", "--output", dir / "out", "/bin/cat"});
+    const Result held = Run({"--rate-limit", "1M", "--input", dir / "in", "--output", dir / "out", "/bin/cat"});
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(held.code, 0) << held.err;
-    EXPECT_GE(seconds, 1.6) << "8 MiB at 4 MiB/s, less a bucket of 0.4 MiB";
+    EXPECT_GE(seconds, 0.8) << "1 MiB at 1 MiB/s, less a bucket of 0.1 MiB";
 
     struct Case {
         const char* name;
         std::vector<std::string> options;
+        std::vector<int> signals;
         const char* says;
     };
     const Case cases[] = {
-        // 8 MiB at 256 KiB/s would take half a minute; doubled four times, 4 MiB/s.
-        {"limited", {"--rate-limit", "256K"}, "SIGUSR2: rate limit doubled from 256.0 KiB/s to 512.0 KiB/s"},
-        {"not limited", {}, "SIGUSR2: there is no --rate-limit to change"},
+        // 1 MiB at 128 KiB/s would take 8 s; halved once and doubled four
+        // times, 1 MiB/s.
+        {"limited",
+         {"--rate-limit", "128K"},
+         {SIGUSR2, SIGUSR2, SIGUSR1, SIGUSR2, SIGUSR2},
+         "SIGUSR2: rate limit doubled from 128.0 KiB/s to 256.0 KiB/s"},
+        {"not limited", {}, {SIGUSR2}, "SIGUSR2: there is no --rate-limit to change"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> args = c.options;
-        // Running for a second at least, so that the signals find it at work.
-        args.insert(args.end(), {"--input", dir / "in", "--output", dir / "out", "/bin/sh -c \"cat; exec sleep 1\""});
+        // Running for a while at least, so that the signals find it at work.
+        args.insert(args.end(),
+                    {"--input", dir / "in", "--output", dir / "out", "/bin/sh -c \"cat; exec sleep 0.5\""});
         const pid_t pid = StartMysqlchild(args, scratch / "out", scratch / "err");
         ASSERT_GT(pid, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        for (int sig : {SIGUSR2, SIGUSR2, SIGUSR2, SIGUSR2, SIGUSR1, SIGUSR2}) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        for (int sig : c.signals) {
             kill(pid, sig);
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
         }
         EXPECT_EQ(ShellCode(WaitWithDeadline(pid, 25)), 0) << ReadFile(scratch / "err");
         EXPECT_TRUE(Contains(ReadFile(scratch / "err"), c.says)) << ReadFile(scratch / "err");
