@@ -759,11 +759,11 @@ int OpenFiles(const Options& opts, Files& files)
 Chain MakeChain(const Options& opts)
 {
     Chain chain;
-    for (const StageSpec& spec : opts.stages) {
+    for (const StageSpec& wanted : opts.stages) {
         auto stage = std::make_unique<Stage>();
-        stage->command = spec.command;
-        stage->program = ProgramOf(spec.command);
-        stage->user = spec.user;
+        stage->command = wanted.command;
+        stage->program = ProgramOf(wanted.command);
+        stage->user = wanted.user;
         chain.stages.push_back(std::move(stage));
     }
     return chain;
@@ -913,13 +913,13 @@ int DryRun(const Options& opts)
                                        "base (only LD_LIBRARY_PATH=$HX_BASE_HOME, umask 022)"};
     printf("%s: dry run, nothing is launched\n", kProgram);
     for (size_t i = 0; i < opts.stages.size(); ++i) {
-        const StageSpec& spec = opts.stages[i];
-        printf("tool %zu: %s\n", i + 1, ProgramOf(spec.command).c_str());
-        printf("  user: %s\n", spec.user.empty() ? "this program's own" : spec.user.c_str());
+        const StageSpec& wanted = opts.stages[i];
+        printf("tool %zu: %s\n", i + 1, ProgramOf(wanted.command).c_str());
+        printf("  user: %s\n", wanted.user.empty() ? "this program's own" : wanted.user.c_str());
         printf("  environment: %s\n", kEnv[static_cast<int>(opts.env)]);
         char* argv[LibMySqlProcess::kArgvEntries];
         std::unique_ptr<char[]> storage;
-        const int argc = LibMySqlProcess::SplitCommandLine(spec.command.c_str(), argv, storage);
+        const int argc = LibMySqlProcess::SplitCommandLine(wanted.command.c_str(), argv, storage);
         for (int a = 0; a < argc && a < LibMySqlProcess::kMaxArguments; ++a) {
             std::string masked;
             const bool secret = LibMySqlProcess::MaskSecret(argv[a], masked);

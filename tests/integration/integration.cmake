@@ -16,6 +16,7 @@ set_tests_properties(mariadb_server_stop PROPERTIES
 
 add_executable(mysql_tools_test ${CMAKE_CURRENT_LIST_DIR}/mysql_tools_test.cpp)
 target_link_libraries(mysql_tools_test PRIVATE test_support GTest::gtest_main)
+target_precompile_headers(mysql_tools_test REUSE_FROM test_support)
 target_compile_definitions(mysql_tools_test PRIVATE
   MYSQLPROCESS_TEST_SERVER_DIR="${MYSQLPROCESS_TEST_SERVER_DIR}"
   MYSQLCHILD_PATH="$<TARGET_FILE:mysqlchild>"
@@ -30,6 +31,7 @@ gtest_discover_tests(mysql_tools_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 
 # on a prepared backup of the fixture's.
 add_executable(mariadb_server_test ${CMAKE_CURRENT_LIST_DIR}/mariadb_server_test.cpp)
 target_link_libraries(mariadb_server_test PRIVATE test_support GTest::gtest_main)
+target_precompile_headers(mariadb_server_test REUSE_FROM test_support)
 target_compile_definitions(mariadb_server_test PRIVATE
   MYSQLPROCESS_TEST_SERVER_DIR="${MYSQLPROCESS_TEST_SERVER_DIR}"
   MYSQLCHILD_PATH="$<TARGET_FILE:mysqlchild>"
