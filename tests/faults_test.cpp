@@ -390,16 +390,8 @@ void Supervise(int listener, Plan& plan, const std::atomic<bool>& stop)
 // the kernel offers no user notification.
 int WatchThisThread()
 {
-    std::vector<sock_filter> prog;
-    prog.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
-    prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0));
-    prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-    prog.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
-    for (long nr : kUnwatched) {
-        prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(nr), 0, 1));
-        prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-    }
-    prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF));
+    std::vector<sock_filter> prog = testsupport::SyscallFilter(kUnwatched, std::size(kUnwatched), SECCOMP_RET_ALLOW,
+                                                               SECCOMP_RET_USER_NOTIF);
     sock_fprog fprog{static_cast<unsigned short>(prog.size()), prog.data()};
     if (!IsRoot() && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return -1;

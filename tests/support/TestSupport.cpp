@@ -506,18 +506,26 @@ HangGuard::~HangGuard()
     delete m_state;
 }
 
-bool DenySyscalls(std::initializer_list<long> syscalls, int err)
+std::vector<sock_filter> SyscallFilter(const long* listed, size_t count, uint32_t listedAction, uint32_t otherAction)
 {
     std::vector<sock_filter> prog;
     prog.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
     prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0));
     prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
     prog.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
-    for (long nr : syscalls) {
-        prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(nr), 0, 1));
-        prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<__u32>(err) & SECCOMP_RET_DATA)));
+    for (size_t i = 0; i < count; ++i) {
+        prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(listed[i]), 0, 1));
+        prog.push_back(BPF_STMT(BPF_RET | BPF_K, listedAction));
     }
-    prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    prog.push_back(BPF_STMT(BPF_RET | BPF_K, otherAction));
+    return prog;
+}
+
+bool DenySyscalls(std::initializer_list<long> syscalls, int err)
+{
+    std::vector<sock_filter> prog =
+        SyscallFilter(syscalls.begin(), syscalls.size(),
+                      SECCOMP_RET_ERRNO | (static_cast<__u32>(err) & SECCOMP_RET_DATA), SECCOMP_RET_ALLOW);
     sock_fprog fprog{static_cast<unsigned short>(prog.size()), prog.data()};
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return false;

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <linux/filter.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <initializer_list>
@@ -241,6 +243,10 @@ public:
 private:
     struct sigaction m_old {};
 };
+
+// A seccomp program for x86-64: each listed system call gets listedAction,
+// every other call otherAction (a call of another architecture goes through).
+std::vector<sock_filter> SyscallFilter(const long* listed, size_t count, uint32_t listedAction, uint32_t otherAction);
 
 // Installs a seccomp filter that makes each listed system call fail with err
 // (all other calls go through). Returns false when the kernel refuses.
