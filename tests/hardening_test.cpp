@@ -389,6 +389,9 @@ TEST_F(Hardening, ChildReapedByTheHostLeavesItsPidsNewOwnerAlone)
 {
     if (!IsRoot())
         GTEST_SKIP() << "a PID namespace and ns_last_pid need root";
+    if (UnderValgrind())
+        GTEST_SKIP() << "valgrind 3.19 answers pidfd_open with ENOSYS: the library then works as on a kernel "
+                        "before 5.3, where a newcomer at the pid cannot be told apart";
     const int rc = RunInPidNamespace(
         [&]() -> int {
             MySqlChildProcess child;

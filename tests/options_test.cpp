@@ -84,6 +84,11 @@ TEST_F(LaunchOptions, TheToolRunsWithEveryOptionSet)
     for (const Case& c : cases) {
         if (c.user[0] != '\0' && !IsRoot())
             continue;
+        // memcheck keeps the descriptor limit to itself and refuses one below
+        // its own descriptors (the start then fails, as it should); through
+        // the helper the settings are made by a program it does not follow.
+        if (c.user[0] == '\0' && testsupport::UnderValgrind())
+            continue;
         SCOPED_TRACE(std::string("user '") + c.user + "'");
         Options o;
         o.nice = c.nice;
