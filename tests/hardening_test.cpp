@@ -52,6 +52,19 @@ int ExitCode(const MySqlChildProcess& child)
     return child.m_exitStatusKnown && WIFEXITED(child.m_exitStatus) ? WEXITSTATUS(child.m_exitStatus) : -1;
 }
 
+// Inside a subprocess: runs the probe's report as nobody into out. 0, 11 for
+// a failed launch, or 100 + the probe's exit code.
+int ReportAsNobody(const std::string& out)
+{
+    MySqlChildProcess child;
+    if (child.Initialize(ProbeCommand("report"), "nobody", "") != 0 ||
+        child.HX_CreateProcess(false, false, false, false) != 0)
+        return 11;
+    WriteFile(out, ReadAll(child));
+    child.Finalize();
+    return child.Wait(0) == 0 ? 0 : 100 + ExitCode(child);
+}
+
 TEST_F(Hardening, PlantedErrorFileIsNeverFollowedNorWaitedOn)
 {
     const std::string secret = env.dir() + "/root-only.txt";
@@ -202,13 +215,7 @@ TEST_F(Hardening, ToolRunsAsExactlyTheUser)
         [&] {
             if (setresgid(nobodyGid, 0, 0) != 0)
                 return 10;
-            MySqlChildProcess child;
-            if (child.Initialize(ProbeCommand("report"), "nobody", "") != 0 ||
-                child.HX_CreateProcess(false, false, false, false) != 0)
-                return 11;
-            WriteFile(out, ReadAll(child));
-            child.Finalize();
-            return child.Wait(0) == 0 ? 0 : 100 + ExitCode(child);
+            return ReportAsNobody(out);
         },
         60);
     ASSERT_EQ(rc, 0);
@@ -244,13 +251,7 @@ TEST_F(Hardening, AUserInEveryGroupTheKernelAllowsIsImpersonated)
             if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
                 mount(groupFile.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) != 0)
                 return 90;
-            MySqlChildProcess child;
-            if (child.Initialize(ProbeCommand("report"), "nobody", "") != 0 ||
-                child.HX_CreateProcess(false, false, false, false) != 0)
-                return 11;
-            WriteFile(out, ReadAll(child));
-            child.Finalize();
-            return child.Wait(0) == 0 ? 0 : 100 + ExitCode(child);
+            return ReportAsNobody(out);
         },
         120);
     if (rc == 90)
